@@ -1,0 +1,158 @@
+// The directory walker, its message pump and the status-line shortening.
+//
+// Every directory is enumerated twice: once for its files, which are scanned
+// in enumeration order, then once for its subdirectories, which are walked
+// depth first. An entry whose path (or subdirectory pattern) would not fit a
+// 260-byte buffer is skipped: it is neither shown, counted, scanned nor
+// walked.
+#include "engine/directory_walker.h"
+
+#include <cstring>
+
+#include "engine/file_matcher.h"
+#include "engine/scan_state.h"
+
+const scanner_entry scanner_list[] = {
+    {"W32/Quelby.Trojan ", file_matcher},
+    {nullptr, nullptr},
+};
+
+void shorten_path(const char *src, char *dst, int16_t width) {
+    int half = width / 2 - 1;
+    size_t len = std::strlen(src);
+    if (len > (size_t)(width > 0 ? width : 0) && half > 0) {
+        int dots = width - 2 * half;
+        std::memcpy(dst, src, (size_t)half);
+        std::memset(dst + half, '.', (size_t)dots);
+        std::memcpy(dst + half + dots, src + len - half, (size_t)half);
+        dst[width] = 0;
+    } else {
+        std::memmove(dst, src, len + 1);
+    }
+}
+
+void message_pump() {
+    MSG msg;
+    if (!os::PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) return;
+    if (LOWORD(msg.wParam) == VK_ESCAPE) {
+        if (ConfirmBox("Terminate the Scan now?", app_title, MB_YESNO | MB_ICONQUESTION) == IDNO)
+            return;
+        scan_state.scan_terminated = 1;
+        return;
+    }
+    if (msg.message == WM_QUIT || msg.message == WM_DESTROY) {
+        scan_state.scan_terminated = 1;
+        return;
+    }
+    os::TranslateMessage(&msg);
+    os::DispatchMessageA(&msg);
+}
+
+// Puts the string end on the character before the last "." of buf (turning
+// "C:\dir\*.*" into "C:\dir\"); returns 0 when buf has no ".".
+static int cut_before_last_dot(char *buf) {
+    char *dot = std::strrchr(buf, '.');
+    if (!dot) return 0;
+    if (dot > buf) dot[-1] = 0;
+    else dot[0] = 0;
+    return 1;
+}
+
+static void show_entry(const char *path) {
+    char source[512];
+    char shortened[512];
+    std::memset(source, 0, sizeof source);
+    std::memset(shortened, 0, sizeof shortened);
+    std::strcpy(source, path);
+    shorten_path(source, shortened, 60);
+    show_status(shortened);
+}
+
+static void program_files_probe(const char *pattern) {
+    if (std::strlen(pattern) > 6) return;
+    std::strcpy(scan_state.program_files_pattern, pattern);
+    char *colon = std::strchr(scan_state.program_files_pattern, ':');
+    if (!colon) return;
+    colon[1] = 0;
+    std::strcat(scan_state.program_files_pattern, "\\Program Files");
+    if (os::_access(scan_state.program_files_pattern, 0) == 0) {
+        scan_state.program_files_found = 1;
+        std::strcat(scan_state.program_files_pattern, "\\*.*");
+    }
+}
+
+int32_t directory_walker(const char *pattern) {
+    char walk_pattern[260];
+    char entry_path[260];
+    char dirs_pattern[260];
+    char sub_pattern[260];
+    WIN32_FIND_DATAA found;
+
+    scan_state.match_pending = 0;
+    if (!copy_text(walk_pattern, sizeof walk_pattern, pattern)) return scan_state.files_scanned;
+    program_files_probe(walk_pattern);
+
+    // File pass
+    HANDLE find = os::FindFirstFileA(walk_pattern, &found);
+    if (find != INVALID_HANDLE_VALUE) {
+        do {
+            message_pump();
+            if (scan_state.scan_terminated) {
+                os::FindClose(find);
+                return 0;
+            }
+            std::strcpy(entry_path, walk_pattern);
+            if (!scan_state.memory_phase) {
+                if (!cut_before_last_dot(entry_path)) {
+                    os::FindClose(find);
+                    return -1;
+                }
+                if (!append_text(entry_path, sizeof entry_path, found.cFileName)) continue;
+            }
+            show_entry(entry_path);
+            if (!(found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
+                if (!scan_state.memory_phase) ++scan_state.files_scanned;
+                for (const scanner_entry *s = scanner_list; s->label; ++s)
+                    if (s->scan(s->label, entry_path)) break;
+            }
+            message_pump();
+            if (scan_state.scan_terminated) {
+                os::FindClose(find);
+                return 0;
+            }
+        } while (os::FindNextFileA(find, &found));
+        os::FindClose(find);
+    }
+
+    // Subdirectory pass
+    std::strcpy(dirs_pattern, walk_pattern);
+    char *dot = std::strrchr(dirs_pattern, '.');
+    if (dot) dot[1] = 0;
+    if (!append_text(dirs_pattern, sizeof dirs_pattern, "*")) return scan_state.files_scanned;
+    find = os::FindFirstFileA(dirs_pattern, &found);
+    if (find == INVALID_HANDLE_VALUE) return scan_state.files_scanned;
+    do {
+        message_pump();
+        if (scan_state.scan_terminated) {
+            os::FindClose(find);
+            return 0;
+        }
+        if (!(found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) continue;
+        if (!std::strcmp(found.cFileName, ".") || !std::strcmp(found.cFileName, "..")) continue;
+        std::strcpy(sub_pattern, walk_pattern);
+        if (!cut_before_last_dot(sub_pattern)) {
+            os::FindClose(find);
+            return -1;
+        }
+        if (!append_text(sub_pattern, sizeof sub_pattern, found.cFileName) ||
+            !append_text(sub_pattern, sizeof sub_pattern, "\\*.*"))
+            continue;
+        if (std::strstr(sub_pattern, "\\Program Files\\")) scan_state.program_files_entered = 1;
+        if (directory_walker(sub_pattern) == -1) {
+            os::FindClose(find);
+            return -1;
+        }
+    } while (os::FindNextFileA(find, &found));
+    os::FindClose(find);
+    return scan_state.files_scanned;
+}

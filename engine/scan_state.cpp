@@ -1,0 +1,44 @@
+// The scan state, app_title and the two report operations.
+#include "engine/scan_state.h"
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+
+scan_state_t scan_state;
+
+const char app_title[] = "Pellmark Ver 1.0";
+
+void report(const char *format, ...) {
+    va_list args;
+    va_start(args, format);
+    vsnprintf(scan_state.report_line, sizeof scan_state.report_line, format, args);
+    va_end(args);
+    os::SendMessageA(scan_state.report_window, WM_SETREDRAW, 0, 0);
+}
+
+void show_status(const char *text) {
+    if (text != scan_state.status_text) {
+        std::strncpy(scan_state.status_text, text, sizeof scan_state.status_text - 1);
+        scan_state.status_text[sizeof scan_state.status_text - 1] = 0;
+    }
+    os::SendMessageA(scan_state.report_window, WM_ENABLE, 0, 0);
+}
+
+int copy_text(char *dst, unsigned dst_size, const char *src) {
+    size_t n = std::strlen(src);
+    if (n >= dst_size) {
+        dst[0] = 0;
+        return 0;
+    }
+    std::memcpy(dst, src, n + 1);
+    return 1;
+}
+
+int append_text(char *dst, unsigned dst_size, const char *src) {
+    size_t have = std::strlen(dst);
+    size_t n = std::strlen(src);
+    if (have + n >= dst_size) return 0;
+    std::memcpy(dst + have, src, n + 1);
+    return 1;
+}

@@ -1,0 +1,57 @@
+// The one process-wide scan state shared by the engine, the memory scan, the
+// repair code and the main window, and the report channel through which the
+// engine talks to the window: one text buffer plus one synchronous message.
+#pragma once
+#include <cstdint>
+
+#include "platform/os.h"
+
+struct scan_state_t {
+    HWND report_window;
+    char report_line[500];
+    char status_text[260];
+    char detection_name[260];
+    char scan_target[260];
+    int32_t disposition_choice;
+    int32_t memory_choice;
+    uint8_t memory_phase;
+    uint8_t match_pending;
+    uint8_t scan_terminated;
+    uint8_t scan_finished;
+    int32_t scan_running;
+    int32_t restart_needed;
+    int32_t files_scanned;
+    int32_t files_infected;
+    int32_t files_removed;
+    char program_files_pattern[260];
+    int32_t program_files_found;
+    int32_t program_files_entered;
+    char file_under_test[261];
+    char removed_value_name[128];
+};
+
+// Zero at program start (static storage) and never reset by the program.
+extern scan_state_t scan_state;
+
+// "Pellmark Ver 1.0": window title, single-instance key, question caption.
+extern const char app_title[];
+
+// Formats one line into report_line and sends WM_SETREDRAW (0, 0) to the
+// report window, which appends it to the results list.
+void report(const char *format, ...)
+#if defined(__GNUC__)
+    __attribute__((format(printf, 1, 2)))
+#endif
+    ;
+
+// Copies text into status_text and sends WM_ENABLE (0, 0) to the report
+// window, which shows it in the status line.
+void show_status(const char *text);
+
+// Copies src into a buffer of dst_size bytes, always terminated; returns 0 and
+// leaves dst empty when src does not fit whole.
+int copy_text(char *dst, unsigned dst_size, const char *src);
+
+// Appends src to the text in dst (dst_size bytes); returns 0 and leaves dst
+// unchanged when the result would not fit.
+int append_text(char *dst, unsigned dst_size, const char *src);

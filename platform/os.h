@@ -1,0 +1,64 @@
+// The platform seam: every call of the OS and the C runtime that the engine
+// (engine/, memory/, repair/) makes, in namespace os, under the platform's own
+// names, argument lists and results. The win32 backend forwards each one to
+// the real API; the host backend (platform/sim) answers from a simulated
+// machine so the engine can be tested on Linux.
+#pragma once
+
+#if defined(_WIN32)
+#include <windows.h>
+#include <fcntl.h>
+#include <io.h>
+#include <stdio.h>
+#else
+#include <cstdio>
+#include "platform/sim/win_types.h"
+#endif
+
+namespace os {
+
+// Drives, directories, files
+UINT GetDriveTypeA(LPCSTR root);
+HANDLE FindFirstFileA(LPCSTR pattern, WIN32_FIND_DATAA *data);
+BOOL FindNextFileA(HANDLE find, WIN32_FIND_DATAA *data);
+BOOL FindClose(HANDLE find);
+BOOL SetFileAttributesA(LPCSTR path, DWORD attributes);
+BOOL DeleteFileA(LPCSTR path);
+DWORD GetLastError();
+
+// C runtime: low-level file calls
+int _access(const char *path, int mode);
+int _open(const char *path, int flags, int mode = 0);
+int _read(int fd, void *buffer, unsigned int count);
+long _lseek(int fd, long offset, int origin);
+long _filelength(int fd);
+int _close(int fd);
+
+// C runtime: string calls that are not standard C
+int _stricmp(const char *a, const char *b);
+int _strnicmp(const char *a, const char *b, size_t n);
+char *_strlwr(char *s);
+
+// Registry
+LONG RegOpenKeyExA(HKEY key, LPCSTR sub_key, DWORD options, REGSAM sam, PHKEY result);
+LONG RegQueryValueExA(HKEY key, LPCSTR name, LPDWORD reserved, LPDWORD type, LPBYTE data,
+                      LPDWORD size);
+LONG RegDeleteValueA(HKEY key, LPCSTR name);
+LONG RegDeleteKeyA(HKEY key, LPCSTR sub_key);
+LONG RegCloseKey(HKEY key);
+
+// Messages and windows
+BOOL PeekMessageA(LPMSG msg, HWND hwnd, UINT filter_min, UINT filter_max, UINT remove);
+BOOL TranslateMessage(const MSG *msg);
+LRESULT DispatchMessageA(const MSG *msg);
+LRESULT SendMessageA(HWND hwnd, UINT msg, WPARAM wparam, LPARAM lparam);
+
+// Time
+void Sleep(DWORD milliseconds);
+
+}  // namespace os
+
+// The program's own message box (the confirmation dialog): text, caption and
+// message-box style in, IDOK, IDCANCEL, IDYES or IDNO out. The program links
+// the dialog; the host backend links a scripted stand-in.
+int ConfirmBox(const char *text, const char *caption, UINT style);

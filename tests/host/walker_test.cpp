@@ -1,0 +1,152 @@
+// The directory walker: order, counting, status line, stopping, path bound.
+#include "test_support.h"
+
+#include "engine/directory_walker.h"
+
+class WalkerTest : public EngineTest {};
+
+TEST(ShortenPath, KeepsSixtyAndCutsSixtyOne) {
+    char out[512];
+    std::string sixty(60, 'a');
+    shorten_path(sixty.c_str(), out, 60);
+    EXPECT_EQ(sixty, out);
+
+    std::string src = std::string(29, 'h') + "XYZ" + std::string(29, 't');  // 61 chars
+    shorten_path(src.c_str(), out, 60);
+    EXPECT_EQ(std::string(29, 'h') + ".." + std::string(29, 't'), out);
+    EXPECT_EQ(60u, std::strlen(out));
+
+    std::string odd(80, 'q');
+    shorten_path(odd.c_str(), out, 7);  // half 2: "qq" + "..." + "qq"
+    EXPECT_EQ("qq...qq", std::string(out));
+}
+
+TEST_F(WalkerTest, FilesFirstThenSubdirectoriesDepthFirst) {
+    m().add_file("C:\\a.exe", "a");
+    m().add_dir("C:\\D1");
+    m().add_file("C:\\D1\\x.dll", "x");
+    m().add_dir("C:\\D1\\Deep");
+    m().add_file("C:\\D1\\Deep\\y", "y", FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM);
+    m().add_file("C:\\b.txt", "b", FILE_ATTRIBUTE_READONLY);
+
+    EXPECT_EQ(4, directory_walker("C:\\*.*"));
+    EXPECT_EQ(4, scan_state.files_scanned);
+    std::vector<std::string> want = {
+        "C:\\a.exe", "C:\\D1", "C:\\b.txt",
+        "C:\\D1\\.", "C:\\D1\\..", "C:\\D1\\x.dll", "C:\\D1\\Deep",
+        "C:\\D1\\Deep\\.", "C:\\D1\\Deep\\..", "C:\\D1\\Deep\\y",
+    };
+    EXPECT_EQ(want, window.statuses);
+}
+
+TEST_F(WalkerTest, DirectoryOfOnlySubdirectoriesCountsNothing) {
+    m().add_dir("C:\\Only\\One");
+    m().add_dir("C:\\Only\\Two");
+    EXPECT_EQ(0, directory_walker("C:\\Only\\*.*"));
+    EXPECT_EQ(0, scan_state.files_scanned);
+    EXPECT_EQ((std::vector<std::string>{"C:\\Only\\.", "C:\\Only\\..", "C:\\Only\\One", "C:\\Only\\Two",
+                                        "C:\\Only\\One\\.", "C:\\Only\\One\\..", "C:\\Only\\Two\\.",
+                                        "C:\\Only\\Two\\.."}),
+              window.statuses);
+}
+
+TEST_F(WalkerTest, ProgramFilesProbeOnlyForDriveRootPatterns) {
+    m().add_dir("C:\\Program Files");
+    m().add_dir("C:\\Windows");
+    directory_walker("C:\\Windows\\*.*");
+    EXPECT_EQ(0, scan_state.program_files_found);
+    EXPECT_STREQ("", scan_state.program_files_pattern);
+    directory_walker("C:\\*.*");
+    EXPECT_EQ(1, scan_state.program_files_found);
+    EXPECT_STREQ("C:\\Program Files\\*.*", scan_state.program_files_pattern);
+    EXPECT_EQ(1, scan_state.program_files_entered);
+}
+
+TEST_F(WalkerTest, EscapeAnsweredNoContinuesYesStopsEveryLevel) {
+    m().add_file("C:\\A\\B\\one", "1");
+    m().add_file("C:\\A\\B\\two", "2");
+    m().add_file("C:\\A\\B\\three", "3");
+    m().add_file("C:\\A\\after", "4");
+    m().add_file("C:\\Z\\later", "5");
+    m().confirm_answers = {IDNO, IDYES};
+    window.on_status = [this](const std::string &s) {
+        if (s == "C:\\A\\B\\one" || s == "C:\\A\\B\\two") m().post_key(VK_ESCAPE);
+    };
+    EXPECT_EQ(0, directory_walker("C:\\*.*"));
+    ASSERT_EQ(2u, m().confirm_calls.size());
+    EXPECT_EQ("Terminate the Scan now?", m().confirm_calls[0].text);
+    EXPECT_EQ("Pellmark Ver 1.0", m().confirm_calls[0].caption);
+    EXPECT_EQ(0x24u, m().confirm_calls[0].style);
+    EXPECT_EQ(1, scan_state.scan_terminated);
+    // "one" continued after No; "two" was scanned, then the stop came before "three".
+    EXPECT_EQ(3, scan_state.files_scanned);  // after, one, two
+    EXPECT_EQ(window.statuses.end(),
+              std::find(window.statuses.begin(), window.statuses.end(), "C:\\Z\\later"));
+}
+
+TEST_F(WalkerTest, QuitAndDestroyStopWithoutDispatch) {
+    for (UINT msg : {(UINT)WM_QUIT, (UINT)WM_DESTROY}) {
+        sim::reset();
+        std::memset(&scan_state, 0, sizeof scan_state);
+        window.statuses.clear();
+        window.attach();
+        m().add_file("C:\\f1", "1");
+        m().add_file("C:\\f2", "2");
+        int dispatched = 0;
+        HWND target = m().create_window([&](HWND, UINT, WPARAM, LPARAM) -> LRESULT {
+            ++dispatched;
+            return 0;
+        });
+        m().post_message(target, WM_TIMER, 1, 0);  // an ordinary message is dispatched
+        m().post_message(target, msg);
+        EXPECT_EQ(0, directory_walker("C:\\*.*"));
+        EXPECT_EQ(1, dispatched);
+        EXPECT_EQ(1, scan_state.files_scanned);
+    }
+}
+
+TEST_F(WalkerTest, MemoryPhaseTestsOneFileUncounted) {
+    m().add_file("C:\\Dir\\prog.exe", "p");
+    m().add_file("C:\\Dir\\other.exe", "o");
+    scan_state.memory_phase = 1;
+    scan_state.match_pending = 1;
+    directory_walker("C:\\Dir\\prog.exe");
+    EXPECT_EQ(0, scan_state.files_scanned);
+    EXPECT_EQ(0, scan_state.match_pending);
+    EXPECT_EQ((std::vector<std::string>{"C:\\Dir\\prog.exe"}), window.statuses);
+}
+
+TEST_F(WalkerTest, PatternWithoutDotEndsEveryWalkWithMinusOne) {
+    m().add_file("C:\\Dir\\file", "f");
+    EXPECT_EQ(-1, directory_walker("C:\\Dir\\*"));
+    EXPECT_EQ(0, scan_state.files_scanned);
+}
+
+TEST_F(WalkerTest, UnlistableDirectoryIsSkippedQuietly) {
+    m().add_file("C:\\Locked\\secret", "s");
+    m().find("C:\\Locked")->list_denied = true;
+    m().add_file("C:\\Open\\visible", "v");
+    EXPECT_EQ(1, directory_walker("C:\\*.*"));
+    EXPECT_TRUE(window.lines.empty());
+}
+
+TEST_F(WalkerTest, EntriesBeyondThePathBoundAreSkippedWhole) {
+    // Build folders until a file path reaches exactly 259 characters.
+    std::string dir = "C:";
+    while (dir.size() + 1 + 50 < 200) dir += "\\" + std::string(50, 'd');
+    std::string fits = dir + "\\" + std::string(259 - dir.size() - 1, 'f');
+    ASSERT_EQ(259u, fits.size());
+    std::string too_long = dir + "\\" + std::string(260 - dir.size() - 1, 'g');
+    m().add_file(fits, "1");
+    m().add_file(too_long, "2");
+    // A subdirectory whose pattern would not fit: never entered.
+    std::string deep_dir = dir + "\\" + std::string(256 - dir.size() - 1, 's');
+    m().add_file(deep_dir + "\\x", "3");
+
+    EXPECT_EQ(1, directory_walker("C:\\*.*"));
+    std::string shown_fits(60, 0);
+    shorten_path(fits.c_str(), &shown_fits[0], 60);
+    EXPECT_NE(window.statuses.end(),
+              std::find(window.statuses.begin(), window.statuses.end(), shown_fits.c_str()));
+    for (const std::string &s : window.statuses) EXPECT_LE(s.size(), 60u);
+}
