@@ -1,0 +1,50 @@
+// The real backend of os::: each call forwards to the Windows API or the
+// C runtime of the same name. No logic of the program lives here.
+#include "platform/os.h"
+
+#include <string.h>
+
+namespace os {
+
+UINT GetDriveTypeA(LPCSTR root) { return ::GetDriveTypeA(root); }
+HANDLE FindFirstFileA(LPCSTR pattern, WIN32_FIND_DATAA *data) { return ::FindFirstFileA(pattern, data); }
+BOOL FindNextFileA(HANDLE find, WIN32_FIND_DATAA *data) { return ::FindNextFileA(find, data); }
+BOOL FindClose(HANDLE find) { return ::FindClose(find); }
+BOOL SetFileAttributesA(LPCSTR path, DWORD attributes) { return ::SetFileAttributesA(path, attributes); }
+BOOL DeleteFileA(LPCSTR path) { return ::DeleteFileA(path); }
+DWORD GetLastError() { return ::GetLastError(); }
+
+int _access(const char *path, int mode) { return ::_access(path, mode); }
+int _open(const char *path, int flags, int mode) { return ::_open(path, flags, mode); }
+int _read(int fd, void *buffer, unsigned int count) { return ::_read(fd, buffer, count); }
+long _lseek(int fd, long offset, int origin) { return ::_lseek(fd, offset, origin); }
+long _filelength(int fd) { return ::_filelength(fd); }
+int _close(int fd) { return ::_close(fd); }
+
+int _stricmp(const char *a, const char *b) { return ::_stricmp(a, b); }
+int _strnicmp(const char *a, const char *b, size_t n) { return ::_strnicmp(a, b, n); }
+char *_strlwr(char *s) { return ::_strlwr(s); }
+
+LONG RegOpenKeyExA(HKEY key, LPCSTR sub_key, DWORD options, REGSAM sam, PHKEY result) {
+    return ::RegOpenKeyExA(key, sub_key, options, sam, result);
+}
+LONG RegQueryValueExA(HKEY key, LPCSTR name, LPDWORD reserved, LPDWORD type, LPBYTE data,
+                      LPDWORD size) {
+    return ::RegQueryValueExA(key, name, reserved, type, data, size);
+}
+LONG RegDeleteValueA(HKEY key, LPCSTR name) { return ::RegDeleteValueA(key, name); }
+LONG RegDeleteKeyA(HKEY key, LPCSTR sub_key) { return ::RegDeleteKeyA(key, sub_key); }
+LONG RegCloseKey(HKEY key) { return ::RegCloseKey(key); }
+
+BOOL PeekMessageA(LPMSG msg, HWND hwnd, UINT filter_min, UINT filter_max, UINT remove) {
+    return ::PeekMessageA(msg, hwnd, filter_min, filter_max, remove);
+}
+BOOL TranslateMessage(const MSG *msg) { return ::TranslateMessage(msg); }
+LRESULT DispatchMessageA(const MSG *msg) { return ::DispatchMessageA(msg); }
+LRESULT SendMessageA(HWND hwnd, UINT msg, WPARAM wparam, LPARAM lparam) {
+    return ::SendMessageA(hwnd, msg, wparam, lparam);
+}
+
+void Sleep(DWORD milliseconds) { ::Sleep(milliseconds); }
+
+}  // namespace os

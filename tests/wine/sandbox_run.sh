@@ -1,0 +1,132 @@
+#!/bin/bash
+# Runs one Windows program under Wine inside a throw-away prefix whose drives
+# are only folders made here. Used as the emulator of every win32 test.
+#
+#   sandbox_run.sh program.exe [args...]
+#
+# Environment (all optional):
+#   PELLMARK_WINE_VERSION  win98 | nt40 | winxp | win7   (default winxp)
+#   PELLMARK_WINE_DRIVES   extra letters, e.g. "d:hd e:cdrom f:network"
+#   PELLMARK_WINE_ROOT     where the template and sandboxes live
+#   PELLMARK_WINE_KEEP     1: keep the sandbox afterwards (its path is printed)
+#   PELLMARK_WINE_SETUP    a script run with the sandbox's prefix path before
+#                          the program starts (to plant files)
+#
+# The template prefix is made once per Wine version and user, then each run
+# gets a hard-linked copy in which every file Wine or the program may rewrite
+# is a real copy. The run is refused when any drive letter, or any link below
+# a drive, leads outside the sandbox.
+set -euo pipefail
+
+[ $# -ge 1 ] || { echo "usage: $0 program.exe [args...]" >&2; exit 2; }
+exe=$(readlink -f "$1"); shift
+
+root=${PELLMARK_WINE_ROOT:-/tmp/pellmark-wine-$(id -u)}
+version=${PELLMARK_WINE_VERSION:-winxp}
+export WINEDEBUG=${WINEDEBUG:--all}
+export WINEARCH=win32
+export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
+mkdir -p "$root"
+
+wine_id=$(wine --version 2>/dev/null | tr -c 'A-Za-z0-9.\n-' _)
+template="$root/template-$wine_id"
+
+make_template() {
+    local t="$template.tmp.$$"
+    rm -rf "$t"
+    mkdir -p "$t"
+    WINEPREFIX="$t/prefix" wineboot -i >/dev/null 2>&1 || true
+    WINEPREFIX="$t/prefix" wineserver -w || true
+    [ -f "$t/prefix/system.reg" ] || { echo "sandbox_run: wineboot failed" >&2; exit 1; }
+    # No drive but C:, and user folders as plain folders.
+    find "$t/prefix/dosdevices" -mindepth 1 -maxdepth 1 ! -name 'c:' -exec rm -f {} +
+    while IFS= read -r link; do
+        rm -f "$link"
+        mkdir -p "$link"
+    done < <(find "$t/prefix/drive_c" -type l)
+    mv "$t" "$template"
+}
+
+(
+    flock 9
+    [ -d "$template" ] || make_template
+) 9>"$root/.template.lock"
+
+sandbox=$(mktemp -d "$root/run.XXXXXX")
+prefix="$sandbox/prefix"
+cleanup() {
+    WINEPREFIX="$prefix" wineserver -k >/dev/null 2>&1 || true
+    if [ "${PELLMARK_WINE_KEEP:-0}" = 1 ]; then
+        echo "sandbox_run: kept $sandbox" >&2
+    else
+        rm -rf "$sandbox"
+    fi
+}
+trap cleanup EXIT
+
+cp -al "$template/prefix" "$prefix"
+# Real copies of everything but program images, so that no write reaches the
+# template through a hard link.
+find "$prefix" -type f ! -iname '*.dll' ! -iname '*.exe' ! -iname '*.drv' ! -iname '*.sys' \
+    ! -iname '*.ocx' ! -iname '*.cpl' ! -iname '*.acm' ! -iname '*.tlb' ! -iname '*.nls' \
+    ! -iname '*.ttf' -print0 |
+    while IFS= read -r -d '' f; do cp --remove-destination "$f" "$f.copy" && mv "$f.copy" "$f"; done
+
+{
+    printf '\n[Software\\\\Wine\\\\Drives]\n'
+    for spec in ${PELLMARK_WINE_DRIVES:-}; do
+        printf '"%s:"="%s"\n' "${spec%%:*}" "${spec#*:}"
+    done
+} >>"$prefix/system.reg"
+{
+    printf '\n[Software\\\\Wine]\n"Version"="%s"\n' "$version"
+    if [ -z "${DISPLAY:-}" ]; then
+        printf '\n[Software\\\\Wine\\\\Drivers]\n"Graphics"="null"\n'
+    fi
+} >>"$prefix/user.reg"
+
+for spec in ${PELLMARK_WINE_DRIVES:-}; do
+    letter=${spec%%:*}
+    mkdir -p "$sandbox/drives/$letter"
+    ln -s "../../drives/$letter" "$prefix/dosdevices/$letter:"
+done
+
+mkdir -p "$prefix/drive_c/pellmark"
+cp "$exe" "$prefix/drive_c/pellmark/"
+if [ -n "${PELLMARK_WINE_SETUP:-}" ]; then
+    "$PELLMARK_WINE_SETUP" "$prefix"
+fi
+
+# The guard: every letter and every link below a drive must stay inside.
+guard() {
+    local real_sandbox bad=0
+    real_sandbox=$(readlink -f "$sandbox")
+    for dev in "$prefix"/dosdevices/*; do
+        local name target
+        name=$(basename "$dev")
+        target=$(readlink -f "$dev" || true)
+        case "$target" in
+            "$real_sandbox"/*) ;;
+            *) echo "sandbox_run: refusing: dosdevices/$name leads to '$target'" >&2; bad=1 ;;
+        esac
+    done
+    while IFS= read -r link; do
+        target=$(readlink -f "$link" || true)
+        case "$target" in
+            "$real_sandbox"/*) ;;
+            *) echo "sandbox_run: refusing: $link leads to '$target'" >&2; bad=1 ;;
+        esac
+    done < <(find "$prefix/drive_c" "$sandbox/drives" -type l 2>/dev/null)
+    return $bad
+}
+guard || exit 3
+
+export WINEPREFIX="$prefix"
+export PELLMARK_SANDBOX="$sandbox"
+cd "$prefix/drive_c/pellmark"
+set +e
+wine "C:\\pellmark\\$(basename "$exe")" "$@"
+rc=$?
+set -e
+WINEPREFIX="$prefix" wineserver -w >/dev/null 2>&1 || true
+exit $rc
