@@ -1,4 +1,162 @@
-// The file matcher.
+// The file matcher and its PE header reading.
 #include "engine/file_matcher.h"
 
-int file_matcher(const char *, const char *) { return 0; }
+#include <cstring>
+
+#include "engine/disposition.h"
+#include "engine/scan_state.h"
+#include "engine/signature_table.h"
+#include "repair/autorun_cleanup.h"
+
+pe_layout_t pe_layout;
+
+namespace {
+
+enum : int {
+    pe_header_offset_at = 0x3C,
+    file_header_number_of_sections = 2,
+    optional_address_of_entry_point = 16,
+    optional_size_of_headers = 60,
+    section_header_size = 40,
+    section_virtual_size = 8,
+    section_virtual_address = 12,
+    section_pointer_to_raw_data = 20,
+    max_sections = 20,
+};
+
+// Seeks from the start and reads exactly count bytes.
+int read_at(int fd, uint32_t offset, void *buffer, unsigned count) {
+    long pos = (long)(int32_t)offset;
+    if (os::_lseek(fd, pos, SEEK_SET) != pos) return 0;
+    return os::_read(fd, buffer, count) == (int)count;
+}
+
+uint16_t number_of_sections() { return read_le16(pe_layout.file_header + file_header_number_of_sections); }
+
+// Whether a file of this length passes the size test of the record.
+bool size_passes(const unsigned char *record, long length) {
+    int32_t size = read_le32(record + record_file_size);
+    switch (read_le32(record + record_size_rule)) {
+    case 1:
+        return length == size;
+    case 2: {
+        int64_t diff = (int64_t)size - (int64_t)length;
+        return diff > -size_tolerance && diff < size_tolerance;
+    }
+    case 3:
+        return true;
+    default:
+        return false;
+    }
+}
+
+bool window_matches(int fd, uint32_t entry_rva, const unsigned char *record, int offset_at,
+                    int pattern_at) {
+    uint32_t rva = entry_rva + (uint32_t)read_le32(record + offset_at);
+    unsigned char window[pattern_size];
+    if (!read_at(fd, rva_to_file_offset(rva, fd), window, pattern_size)) return false;
+    return std::memcmp(window, record + pattern_at, pattern_size) == 0;
+}
+
+void copy_path(char *dst, unsigned size, const char *path) {
+    std::strncpy(dst, path, size - 1);
+    dst[size - 1] = 0;
+}
+
+}  // namespace
+
+int read_pe_layout(int fd) {
+    std::memset(pe_layout.file_header, 0, sizeof pe_layout.file_header);
+    pe_layout.header_offset = 0;
+    unsigned char two[2];
+    if (!read_at(fd, pe_header_offset_at, two, 2)) return 0;
+    pe_layout.header_offset = read_le16(two);
+    uint32_t at = pe_layout.header_offset;
+    unsigned char signature[4];
+    if (!read_at(fd, at, signature, 4) || std::memcmp(signature, "PE\0\0", 4) != 0) return 0;
+    if (!read_at(fd, at + 4, pe_layout.file_header, sizeof pe_layout.file_header)) return 0;
+    if (!read_at(fd, at + 24, pe_layout.optional_header, sizeof pe_layout.optional_header)) return 0;
+    uint16_t count = number_of_sections();
+    if (count > max_sections) return 0;
+    std::memset(pe_layout.sections, 0, sizeof pe_layout.sections);
+    if (count && !read_at(fd, at + 248, pe_layout.sections, (unsigned)count * section_header_size))
+        return 0;
+    return 1;
+}
+
+uint32_t rva_to_file_offset(uint32_t rva, int fd) {
+    uint16_t count = number_of_sections();
+    if (count > max_sections) count = max_sections;
+    const unsigned char *chosen = nullptr;
+    for (uint16_t i = 0; i < count && !chosen; ++i) {
+        const unsigned char *s = pe_layout.sections + i * section_header_size;
+        uint32_t end = (uint32_t)read_le32(s + section_virtual_address) +
+                       (uint32_t)read_le32(s + section_virtual_size);
+        if (end > rva) chosen = s;
+    }
+    if (!chosen && count) chosen = pe_layout.sections + (count - 1) * section_header_size;
+    uint32_t offset = rva;
+    if (chosen)
+        offset = rva + (uint32_t)read_le32(chosen + section_pointer_to_raw_data) -
+                 (uint32_t)read_le32(chosen + section_virtual_address);
+    long length = os::_filelength(fd);
+    if (length < 0 || offset >= (uint32_t)length) offset = rva;
+    if (offset == 0) return (uint32_t)read_le32(pe_layout.optional_header + optional_size_of_headers);
+    return offset;
+}
+
+int file_matcher(const char *label, const char *path) {
+    return file_matcher_with_table(signature_table, label, path);
+}
+
+int file_matcher_with_table(const unsigned char *table, const char *label, const char *path) {
+    if (scan_state.memory_choice && scan_state.report_window)
+        return memory_retest_disposition(label, path);
+
+    if (scan_state.files_infected == 0)
+        std::memset(scan_state.removed_value_name, 0, sizeof scan_state.removed_value_name);
+
+    int fd = os::_open(path, _O_RDONLY | _O_BINARY);
+    if (fd == -1) return 0;
+    std::memset(scan_state.file_under_test, 0, sizeof scan_state.file_under_test);
+    copy_path(scan_state.file_under_test, sizeof scan_state.file_under_test, path);
+
+    int hit = 0;
+    long length = os::_filelength(fd);
+    bool any_size = false;
+    if (length >= 0)
+        for (const unsigned char *r = table; r[record_name]; r += record_size)
+            if (size_passes(r, length)) {
+                any_size = true;
+                break;
+            }
+    // A length that no record accepts cannot be a hit: the headers are not read.
+    if (any_size && read_pe_layout(fd)) {
+        uint32_t entry_rva = (uint32_t)read_le32(pe_layout.optional_header + optional_address_of_entry_point);
+        for (const unsigned char *r = table; r[record_name]; r += record_size) {
+            if (!size_passes(r, length)) continue;
+            if (!window_matches(fd, entry_rva, r, record_offset1, record_pattern1)) continue;
+            if (!window_matches(fd, entry_rva, r, record_offset2, record_pattern2)) continue;
+
+            char name[record_name_size + 1];
+            std::memcpy(name, r + record_name, record_name_size);
+            name[record_name_size] = 0;
+            ++scan_state.files_infected;
+            os::_close(fd);
+            fd = -1;
+            autorun_cleanup(name);
+            copy_path(scan_state.detection_name, sizeof scan_state.detection_name, name);
+            copy_path(scan_state.status_text, sizeof scan_state.status_text, path);
+            if (scan_state.memory_phase) {
+                scan_state.match_pending = 1;
+                return 1;
+            }
+            hit = 1;
+            infected_file_disposition(path, name);
+            break;
+        }
+    }
+    std::memset(scan_state.file_under_test, 0, sizeof scan_state.file_under_test);
+    if (fd != -1) os::_close(fd);
+    return hit;
+}

@@ -1,0 +1,134 @@
+// The sample maker.
+#include "tests/support/sample_maker.h"
+
+#include <cstring>
+
+namespace sample {
+
+namespace {
+
+int32_t le32(const unsigned char *p) {
+    return (int32_t)((uint32_t)p[0] | (uint32_t)p[1] << 8 | (uint32_t)p[2] << 16 | (uint32_t)p[3] << 24);
+}
+
+// File offset of an RVA in a made sample.
+int64_t file_offset(uint32_t rva) { return (int64_t)rva - section_rva + section_file_offset; }
+
+// Chooses the entry RVA so that both windows fall inside the section's raw
+// data; 0 when they cannot.
+uint32_t choose_entry(const unsigned char *rec) {
+    int32_t o1 = le32(rec + 50), o2 = le32(rec + 75), size = le32(rec + 100);
+    int64_t lo = o1 < o2 ? o1 : o2, hi = o1 > o2 ? o1 : o2;
+    // Need: file_offset(entry + lo) >= section_file_offset and
+    //       file_offset(entry + hi) + 20 <= size.
+    int64_t min_entry = (int64_t)section_rva - lo;
+    int64_t max_entry = (int64_t)size - 20 - hi + section_rva - section_file_offset;
+    if (min_entry < section_rva) min_entry = section_rva;
+    if (min_entry > max_entry) return 0;
+    return (uint32_t)((min_entry + max_entry) / 2);
+}
+
+}  // namespace
+
+void put32(std::string &d, size_t at, uint32_t v) {
+    for (int i = 0; i < 4; ++i) d[at + i] = (char)(v >> (8 * i));
+}
+
+void put16(std::string &d, size_t at, uint16_t v) {
+    d[at] = (char)v;
+    d[at + 1] = (char)(v >> 8);
+}
+
+uint32_t entry_rva(const unsigned char *rec) { return choose_entry(rec); }
+
+std::string make(const unsigned char *rec) {
+    uint32_t entry = choose_entry(rec);
+    int32_t size = le32(rec + 100);
+    if (!entry || size < (int32_t)section_file_offset + 40) return std::string();
+    std::string d((size_t)size, '\0');
+    // Filler that is neither zero nor any pattern.
+    for (size_t i = section_file_offset; i < d.size(); ++i) d[i] = (char)(0x90 ^ (i * 7));
+    d[0] = 'M';
+    d[1] = 'Z';
+    put16(d, 0x3C, (uint16_t)pe_offset);
+    std::memcpy(&d[pe_offset], "PE\0\0", 4);
+    size_t fh = pe_offset + 4;
+    put16(d, fh + 0, 0x014C);        // Machine: i386
+    put16(d, fh + 2, 1);             // NumberOfSections
+    put16(d, fh + 16, 224);          // SizeOfOptionalHeader
+    put16(d, fh + 18, 0x0102);       // executable, 32-bit
+    size_t oh = pe_offset + 24;
+    uint32_t raw_size = (uint32_t)size - section_file_offset;
+    uint32_t virtual_size = (raw_size + 0xFFF) & ~0xFFFu;
+    put16(d, oh + 0, 0x010B);        // PE32
+    put32(d, oh + 4, raw_size);      // SizeOfCode
+    put32(d, oh + 16, entry);        // AddressOfEntryPoint
+    put32(d, oh + 20, section_rva);  // BaseOfCode
+    put32(d, oh + 28, 0x400000);     // ImageBase
+    put32(d, oh + 32, 0x1000);       // SectionAlignment
+    put32(d, oh + 36, 0x200);        // FileAlignment
+    put16(d, oh + 40, 4);            // OS version
+    put16(d, oh + 48, 4);            // subsystem version
+    put32(d, oh + 56, section_rva + virtual_size);  // SizeOfImage
+    put32(d, oh + 60, section_file_offset);         // SizeOfHeaders
+    put16(d, oh + 68, 2);            // Windows GUI
+    put32(d, oh + 72, 0x100000);     // stack reserve
+    put32(d, oh + 76, 0x1000);
+    put32(d, oh + 80, 0x100000);     // heap reserve
+    put32(d, oh + 84, 0x1000);
+    put32(d, oh + 92, 16);           // NumberOfRvaAndSizes
+    size_t sh = pe_offset + 248;
+    std::memcpy(&d[sh], ".text", 5);
+    put32(d, sh + 8, virtual_size);
+    put32(d, sh + 12, section_rva);
+    put32(d, sh + 16, raw_size);
+    put32(d, sh + 20, section_file_offset);
+    put32(d, sh + 36, 0xE0000020);   // code, read, write, execute
+    std::memcpy(&d[(size_t)file_offset(entry + (uint32_t)le32(rec + 50))], rec + 54, 20);
+    std::memcpy(&d[(size_t)file_offset(entry + (uint32_t)le32(rec + 75))], rec + 79, 20);
+    return d;
+}
+
+std::string one_byte_longer(const unsigned char *rec) { return make(rec) + "\x01"; }
+
+std::string pattern_byte_wrong(const unsigned char *rec, int which) {
+    std::string d = make(rec);
+    uint32_t entry = choose_entry(rec);
+    size_t at = (size_t)file_offset(entry + (uint32_t)le32(rec + (which == 1 ? 50 : 75)));
+    d[at + 19] = (char)(d[at + 19] ^ 0x01);
+    return d;
+}
+
+std::string pe_signature_broken(const unsigned char *rec) {
+    std::string d = make(rec);
+    d[pe_offset + 1] = 'X';
+    return d;
+}
+
+std::string too_many_sections(const unsigned char *rec) {
+    std::string d = make(rec);
+    put16(d, pe_offset + 4 + 2, 21);
+    return d;
+}
+
+std::string header_offset_past_end(const unsigned char *rec) {
+    std::string d = make(rec);
+    put16(d, 0x3C, 0xFFF0);
+    if (d.size() > 0xFFF0) d.resize(0xFFF0 - 1);
+    return d;
+}
+
+std::string record(const char *name, int32_t offset1, const std::string &pattern1, int32_t offset2,
+                   const std::string &pattern2, int32_t file_size, int32_t size_rule) {
+    std::string r(108, '\0');
+    std::strncpy(&r[0], name, 49);
+    put32(r, 50, (uint32_t)offset1);
+    std::memcpy(&r[54], pattern1.data(), pattern1.size() < 20 ? pattern1.size() : 20);
+    put32(r, 75, (uint32_t)offset2);
+    std::memcpy(&r[79], pattern2.data(), pattern2.size() < 20 ? pattern2.size() : 20);
+    put32(r, 100, (uint32_t)file_size);
+    put32(r, 104, (uint32_t)size_rule);
+    return r;
+}
+
+}  // namespace sample
