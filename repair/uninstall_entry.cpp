@@ -25,7 +25,7 @@ int read_text(HKEY key, const char *value, char (&text)[data_buffer_size + 1]) {
     if (os::RegQueryValueExA(key, value, nullptr, &type, data.data(), &got) != ERROR_SUCCESS) return 0;
     if (got > size) got = size;
     std::memset(text, 0, sizeof text);
-    std::memcpy(text, data.data(), got < data_buffer_size ? got : data_buffer_size);
+    std::memcpy(text, data.data(), got < (DWORD)data_buffer_size ? got : (DWORD)data_buffer_size);
     return 1;
 }
 
