@@ -7,6 +7,7 @@
 
 #if defined(_WIN32)
 #include <windows.h>
+#include <tlhelp32.h>
 #include <fcntl.h>
 #include <io.h>
 #include <stdio.h>
@@ -38,6 +39,7 @@ int _close(int fd);
 int _stricmp(const char *a, const char *b);
 int _strnicmp(const char *a, const char *b, size_t n);
 char *_strlwr(char *s);
+char *_strupr(char *s);
 
 // Registry
 LONG RegOpenKeyExA(HKEY key, LPCSTR sub_key, DWORD options, REGSAM sam, PHKEY result);
@@ -55,6 +57,33 @@ LRESULT SendMessageA(HWND hwnd, UINT msg, WPARAM wparam, LPARAM lparam);
 
 // Time
 void Sleep(DWORD milliseconds);
+
+// Versions, libraries
+BOOL GetVersionExA(OSVERSIONINFOA *info);
+HMODULE LoadLibraryA(LPCSTR name);
+FARPROC GetProcAddress(HMODULE module, LPCSTR name);
+BOOL FreeLibrary(HMODULE module);
+
+// Processes, tokens, privileges
+HANDLE OpenProcess(DWORD access, BOOL inherit, DWORD process_id);
+BOOL TerminateProcess(HANDLE process, UINT exit_code);
+BOOL CloseHandle(HANDLE handle);
+HANDLE GetCurrentProcess();
+BOOL OpenProcessToken(HANDLE process, DWORD access, PHANDLE token);
+BOOL LookupPrivilegeValueA(LPCSTR system, LPCSTR name, LUID *luid);
+BOOL AdjustTokenPrivileges(HANDLE token, BOOL disable_all, PTOKEN_PRIVILEGES new_state,
+                           DWORD length, PTOKEN_PRIVILEGES previous, LPDWORD return_length);
+BOOL ExitWindowsEx(UINT flags, DWORD reason);
+
+// Text
+int WideCharToMultiByte(UINT code_page, DWORD flags, LPCWCH wide, int wide_count, LPSTR narrow,
+                        int narrow_size, LPCCH default_char, LPBOOL used_default);
+
+// The system message box (the engine's two notices)
+int MessageBoxA(HWND owner, LPCSTR text, LPCSTR caption, UINT type);
+
+// The C runtime's normal exit: exit handlers and static destructors run.
+[[noreturn]] void exit(int status);
 
 }  // namespace os
 

@@ -393,7 +393,7 @@ BOOL DeleteFileA(LPCSTR path) {
         m.last_error = ERROR_ACCESS_DENIED;
         return FALSE;
     }
-    if (n->locked || n->open_fds > 0 || m.should_fail("DeleteFileA")) {
+    if (n->locked || n->open_fds > 0 || m.holds_file(path) || m.should_fail("DeleteFileA")) {
         m.last_error = ERROR_SHARING_VIOLATION;
         return FALSE;
     }
@@ -512,6 +512,11 @@ char *_strlwr(char *s) {
     return s;
 }
 
+char *_strupr(char *s) {
+    for (char *p = s; *p; ++p) *p = (char)std::toupper((unsigned char)*p);
+    return s;
+}
+
 // --- Registry ---
 
 LONG RegOpenKeyExA(HKEY key, LPCSTR sub_key, DWORD, REGSAM, PHKEY result) {
@@ -544,6 +549,18 @@ static sim::RegKey *open_key(HKEY key) {
 LONG RegQueryValueExA(HKEY key, LPCSTR name, LPDWORD, LPDWORD type, LPBYTE data, LPDWORD size) {
     sim::Machine &m = machine();
     ++m.calls["RegQueryValueExA"];
+    if (key == HKEY_PERFORMANCE_DATA) {
+        m.perf_query_sizes.push_back(size ? *size : 0);
+        if (m.should_fail("perf_query")) return ERROR_ACCESS_DENIED;
+        if (!name || std::to_string(m.perf_process_index) != name) return ERROR_FILE_NOT_FOUND;
+        std::string block = m.perf_block();
+        if (type) *type = REG_BINARY;
+        if (!size || !data) return ERROR_INVALID_PARAMETER;
+        if (*size < block.size()) return ERROR_MORE_DATA;  // size left as it was, as on NT
+        std::memcpy(data, block.data(), block.size());
+        *size = (DWORD)block.size();
+        return ERROR_SUCCESS;
+    }
     sim::RegKey *k = open_key(key);
     if (!k) return ERROR_INVALID_HANDLE;
     if (m.should_fail("RegQueryValueExA")) return ERROR_ACCESS_DENIED;
@@ -665,3 +682,364 @@ int ConfirmBox(const char *text, const char *caption, UINT style) {
     }
     return m.default_answer;
 }
+
+// ---------------------------------------------------------------------------
+// Processes, libraries, tokens, performance data
+
+namespace sim {
+
+namespace {
+std::string lower_text(std::string s) {
+    for (char &c : s) c = lower(c);
+    return s;
+}
+
+std::string base_name(const std::string &image) {
+    size_t slash = image.rfind('\\');
+    std::string name = slash == std::string::npos ? image : image.substr(slash + 1);
+    size_t dot = name.rfind('.');
+    return dot == std::string::npos ? name : name.substr(0, dot);
+}
+
+void put32(std::string &d, size_t at, uint32_t v) {
+    if (d.size() < at + 4) d.resize(at + 4, '\0');
+    for (int i = 0; i < 4; ++i) d[at + i] = (char)(v >> (8 * i));
+}
+
+HANDLE new_handle(Machine &m, Machine::Handle h) {
+    HANDLE handle = (HANDLE)(m.next_handle += 4);
+    m.handles[handle] = h;
+    ++m.open_handles;
+    return handle;
+}
+}  // namespace
+
+Process &Machine::add_process(DWORD pid, const std::string &image) {
+    Process p;
+    p.pid = pid;
+    p.image = image;
+    processes.push_back(p);
+    return processes.back();
+}
+
+Process *Machine::process(DWORD pid) {
+    for (Process &p : processes)
+        if (p.pid == pid) return &p;
+    return nullptr;
+}
+
+bool Machine::holds_file(const std::string &path) {
+    for (Process &p : processes) {
+        if (!p.running) continue;
+        if (iequals(p.image, path)) return true;
+        for (const std::string &h : p.holds)
+            if (iequals(h, path)) return true;
+    }
+    return false;
+}
+
+void Machine::install_perflib(int process_index, int id_process_index) {
+    perf_process_index = process_index;
+    perf_id_process_index = id_process_index;
+    std::string list;
+    auto add = [&](int index, const char *name) {
+        list += std::to_string(index);
+        list += '\0';
+        list += name;
+        list += '\0';
+    };
+    add(1, "1847");
+    add(2, "System");
+    add(6, "% Processor Time");
+    add(process_index, "Process");
+    add(id_process_index, "ID Process");
+    list += '\0';
+    reg_set_raw(HKEY_LOCAL_MACHINE, "software\\microsoft\\windows nt\\currentversion\\perflib\\009",
+                "Counters", list, REG_MULTI_SZ);
+}
+
+std::string Machine::perf_block() {
+    if (perf_block_given) return perf_block_supplied;
+    std::vector<std::pair<std::string, DWORD>> instances;
+    instances.push_back({"Idle", 0});
+    for (Process &p : processes)
+        if (p.running) instances.push_back({p.perf_name.empty() ? base_name(p.image) : p.perf_name, p.pid});
+    instances.push_back({"_Total", 0});
+
+    std::string d(88, '\0');
+    const char sig[] = {'P', 0, 'E', 0, 'R', 0, 'F', 0};
+    std::memcpy(&d[0], sig, 8);
+    put32(d, 8, 1);
+    put32(d, 12, 1);
+    put32(d, 16, 1);
+    put32(d, 24, 88);  // HeaderLength
+    put32(d, 28, 1);   // NumObjectTypes
+    size_t object = d.size();
+    d.resize(object + 64 + 2 * 40, '\0');
+    put32(d, object + 4, 64 + 2 * 40);  // DefinitionLength
+    put32(d, object + 8, 64);           // HeaderLength
+    put32(d, object + 12, (uint32_t)perf_process_index);
+    put32(d, object + 32, 2);  // NumCounters
+    put32(d, object + 40, (uint32_t)instances.size());
+    size_t def = object + 64;
+    put32(d, def + 0, 40);
+    put32(d, def + 4, 6);   // % Processor Time
+    put32(d, def + 32, 8);
+    put32(d, def + 36, 8);
+    put32(d, def + 40 + 0, 40);
+    put32(d, def + 40 + 4, (uint32_t)perf_id_process_index);
+    put32(d, def + 40 + 32, 4);
+    put32(d, def + 40 + 36, 16);
+    for (auto &inst : instances) {
+        size_t at = d.size();
+        size_t name_bytes = (inst.first.size() + 1) * 2;
+        size_t length = (24 + name_bytes + 7) & ~(size_t)7;
+        d.resize(at + length + 24, '\0');
+        put32(d, at + 0, (uint32_t)length);
+        put32(d, at + 16, 24);  // NameOffset
+        put32(d, at + 20, (uint32_t)name_bytes);
+        for (size_t i = 0; i < inst.first.size(); ++i) d[at + 24 + 2 * i] = inst.first[i];
+        put32(d, at + length + 0, 24);  // counter block ByteLength
+        put32(d, at + length + 16, inst.second);
+    }
+    put32(d, object + 0, (uint32_t)(d.size() - object));
+    put32(d, 20, (uint32_t)d.size());
+    return d;
+}
+
+// The functions found through GetProcAddress.
+namespace api {
+
+HANDLE WINAPI CreateToolhelp32Snapshot(DWORD flags, DWORD) {
+    Machine &m = machine();
+    ++m.calls["CreateToolhelp32Snapshot"];
+    if (!(flags & TH32CS_SNAPPROCESS) || m.should_fail("CreateToolhelp32Snapshot")) return INVALID_HANDLE_VALUE;
+    Machine::Handle h;
+    h.kind = 2;
+    for (Process &p : m.processes) {
+        if (!p.running) continue;
+        PROCESSENTRY32 e;
+        std::memset(&e, 0, sizeof e);
+        e.dwSize = sizeof e;
+        e.th32ProcessID = p.pid;
+        std::strncpy(e.szExeFile, (p.snapshot_name.empty() ? p.image : p.snapshot_name).c_str(), MAX_PATH - 1);
+        h.entries.push_back(e);
+    }
+    return new_handle(m, h);
+}
+
+BOOL WINAPI Process32First(HANDLE snapshot, PROCESSENTRY32 *entry) {
+    Machine &m = machine();
+    ++m.calls["Process32First"];
+    auto it = m.handles.find(snapshot);
+    if (it == m.handles.end() || it->second.kind != 2 || entry->dwSize != sizeof(PROCESSENTRY32) ||
+        it->second.entries.empty())
+        return FALSE;
+    *entry = it->second.entries[0];
+    it->second.next = 1;
+    return TRUE;
+}
+
+BOOL WINAPI Process32Next(HANDLE snapshot, PROCESSENTRY32 *entry) {
+    Machine &m = machine();
+    ++m.calls["Process32Next"];
+    auto it = m.handles.find(snapshot);
+    if (it == m.handles.end() || it->second.kind != 2 || it->second.next >= it->second.entries.size())
+        return FALSE;
+    *entry = it->second.entries[it->second.next++];
+    return TRUE;
+}
+
+BOOL WINAPI EnumProcesses(DWORD *ids, DWORD bytes, DWORD *returned) {
+    Machine &m = machine();
+    ++m.calls["EnumProcesses"];
+    DWORD n = 0;
+    for (Process &p : m.processes)
+        if (p.running && (n + 1) * 4 <= bytes) ids[n++] = p.pid;
+    *returned = n * 4;
+    return TRUE;
+}
+
+DWORD WINAPI GetModuleFileNameExA(HANDLE process, HMODULE, LPSTR name, DWORD size) {
+    Machine &m = machine();
+    ++m.calls["GetModuleFileNameExA"];
+    auto it = m.handles.find(process);
+    if (it == m.handles.end() || it->second.kind != 1 || size == 0) return 0;
+    if ((it->second.access & (PROCESS_QUERY_INFORMATION | PROCESS_VM_READ)) !=
+        (PROCESS_QUERY_INFORMATION | PROCESS_VM_READ))
+        return 0;
+    Process *p = m.process(it->second.pid);
+    if (!p || !p->running || p->hides_module) return 0;
+    std::string image = p->image.substr(0, size - 1);
+    std::memcpy(name, image.c_str(), image.size() + 1);
+    return (DWORD)image.size();
+}
+
+}  // namespace api
+}  // namespace sim
+
+namespace os {
+
+BOOL GetVersionExA(OSVERSIONINFOA *info) {
+    sim::Machine &m = machine();
+    ++m.calls["GetVersionExA"];
+    if (m.version.query_fails || info->dwOSVersionInfoSize != sizeof(OSVERSIONINFOA)) return FALSE;
+    info->dwPlatformId = m.version.platform_id;
+    info->dwMajorVersion = m.version.major;
+    info->dwMinorVersion = m.version.minor;
+    return TRUE;
+}
+
+HMODULE LoadLibraryA(LPCSTR name) {
+    sim::Machine &m = machine();
+    ++m.calls["LoadLibraryA"];
+    std::string n = sim::lower_text(name ? name : "");
+    if (m.missing_libraries.count(n)) return nullptr;
+    if (n == "kernel32.dll") return (HMODULE)(uintptr_t)0x10000;
+    if (n == "psapi.dll") return (HMODULE)(uintptr_t)0x20000;
+    return nullptr;
+}
+
+FARPROC GetProcAddress(HMODULE module, LPCSTR name) {
+    sim::Machine &m = machine();
+    ++m.calls["GetProcAddress"];
+    std::string n = name ? name : "";
+    if (m.missing_functions.count(n)) return nullptr;
+    void *f = nullptr;
+    if (module == (HMODULE)(uintptr_t)0x10000) {
+        if (n == "CreateToolhelp32Snapshot") f = (void *)&sim::api::CreateToolhelp32Snapshot;
+        if (n == "Process32First") f = (void *)&sim::api::Process32First;
+        if (n == "Process32Next") f = (void *)&sim::api::Process32Next;
+    } else if (module == (HMODULE)(uintptr_t)0x20000) {
+        if (n == "EnumProcesses") f = (void *)&sim::api::EnumProcesses;
+        if (n == "GetModuleFileNameExA") f = (void *)&sim::api::GetModuleFileNameExA;
+    }
+    return reinterpret_cast<FARPROC>(f);
+}
+
+BOOL FreeLibrary(HMODULE) { return TRUE; }
+
+HANDLE OpenProcess(DWORD access, BOOL, DWORD pid) {
+    sim::Machine &m = machine();
+    ++m.calls["OpenProcess"];
+    sim::Process *p = m.process(pid);
+    if (!p || !p->running) {
+        m.last_error = ERROR_INVALID_PARAMETER;
+        return nullptr;
+    }
+    if (p->needs_debug && !m.enabled_privileges.count("SeDebugPrivilege")) {
+        m.last_error = ERROR_ACCESS_DENIED;
+        return nullptr;
+    }
+    sim::Machine::Handle h;
+    h.kind = 1;
+    h.pid = pid;
+    h.access = access;
+    return sim::new_handle(m, h);
+}
+
+BOOL TerminateProcess(HANDLE process, UINT) {
+    sim::Machine &m = machine();
+    ++m.calls["TerminateProcess"];
+    auto it = m.handles.find(process);
+    if (it == m.handles.end() || it->second.kind != 1 || !(it->second.access & PROCESS_TERMINATE)) {
+        m.last_error = ERROR_ACCESS_DENIED;
+        return FALSE;
+    }
+    sim::Process *p = m.process(it->second.pid);
+    if (!p || !p->running || p->unkillable) {
+        m.last_error = ERROR_ACCESS_DENIED;
+        return FALSE;
+    }
+    p->running = false;
+    m.terminated.push_back(p->pid);
+    m.terminated_at.push_back(m.slept_ms);
+    return TRUE;
+}
+
+BOOL CloseHandle(HANDLE handle) {
+    sim::Machine &m = machine();
+    ++m.calls["CloseHandle"];
+    if (!m.handles.erase(handle)) return FALSE;
+    --m.open_handles;
+    return TRUE;
+}
+
+HANDLE GetCurrentProcess() { return (HANDLE)(intptr_t)-1; }
+
+BOOL OpenProcessToken(HANDLE, DWORD, PHANDLE token) {
+    sim::Machine &m = machine();
+    ++m.calls["OpenProcessToken"];
+    if (m.token_open_fails) {
+        m.last_error = ERROR_ACCESS_DENIED;
+        return FALSE;
+    }
+    sim::Machine::Handle h;
+    h.kind = 3;
+    *token = sim::new_handle(m, h);
+    return TRUE;
+}
+
+BOOL LookupPrivilegeValueA(LPCSTR, LPCSTR name, LUID *luid) {
+    ++machine().calls["LookupPrivilegeValueA"];
+    std::string n = name ? name : "";
+    luid->HighPart = 0;
+    luid->LowPart = n == "SeDebugPrivilege" ? 20 : n == "SeShutdownPrivilege" ? 19 : 0;
+    return luid->LowPart != 0;
+}
+
+BOOL AdjustTokenPrivileges(HANDLE token, BOOL, PTOKEN_PRIVILEGES state, DWORD, PTOKEN_PRIVILEGES, LPDWORD) {
+    sim::Machine &m = machine();
+    ++m.calls["AdjustTokenPrivileges"];
+    auto it = m.handles.find(token);
+    if (it == m.handles.end() || it->second.kind != 3) {
+        m.last_error = ERROR_INVALID_HANDLE;
+        return FALSE;
+    }
+    m.last_error = ERROR_SUCCESS;
+    for (DWORD i = 0; i < state->PrivilegeCount; ++i) {
+        DWORD id = state->Privileges[i].Luid.LowPart;
+        std::string name = id == 20 ? "SeDebugPrivilege" : id == 19 ? "SeShutdownPrivilege" : "";
+        if (name.empty() || !m.held_privileges.count(name)) {
+            m.last_error = ERROR_NOT_ALL_ASSIGNED;
+            continue;
+        }
+        if (state->Privileges[i].Attributes & SE_PRIVILEGE_ENABLED) m.enabled_privileges.insert(name);
+    }
+    return TRUE;
+}
+
+BOOL ExitWindowsEx(UINT flags, DWORD) {
+    sim::Machine &m = machine();
+    ++m.calls["ExitWindowsEx"];
+    m.exit_windows_calls.push_back(flags);
+    return m.exit_windows_result;
+}
+
+int WideCharToMultiByte(UINT, DWORD, LPCWCH wide, int count, LPSTR narrow, int size, LPCCH, LPBOOL) {
+    sim::Machine &m = machine();
+    ++m.calls["WideCharToMultiByte"];
+    if (m.should_fail("WideCharToMultiByte")) return 0;
+    std::string out;
+    for (int i = 0; count < 0 ? true : i < count; ++i) {
+        if (count < 0 && wide[i] == 0) break;
+        out += wide[i] < 0x80 ? (char)wide[i] : '?';
+    }
+    if ((int)out.size() + 1 > size) return 0;
+    std::memcpy(narrow, out.c_str(), out.size() + 1);
+    return (int)out.size() + 1;
+}
+
+int MessageBoxA(HWND, LPCSTR text, LPCSTR caption, UINT type) {
+    sim::Machine &m = machine();
+    ++m.calls["MessageBoxA"];
+    m.message_boxes.push_back(sim::MessageBoxCall{text ? text : "", caption ? caption : "", type});
+    return IDOK;
+}
+
+void exit(int status) {
+    ++machine().calls["exit"];
+    throw sim::ProgramExit{status};
+}
+
+}  // namespace os

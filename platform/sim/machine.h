@@ -6,6 +6,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -41,6 +42,29 @@ struct RegKey {
 
 typedef std::function<LRESULT(HWND, UINT, WPARAM, LPARAM)> WindowProc;
 
+struct Process {
+    DWORD pid = 0;
+    std::string image;               // full path of the main module
+    bool running = true;
+    bool needs_debug = false;        // OpenProcess is denied until SeDebugPrivilege is on
+    bool unkillable = false;         // TerminateProcess fails
+    bool hides_module = false;       // GetModuleFileNameExA returns 0
+    std::string snapshot_name;       // szExeFile if not the image path
+    std::string perf_name;           // performance-data instance name if not the base name
+    std::vector<std::string> holds;  // further files it keeps open
+};
+
+// What os::exit throws on the host, so that a test observes the exit.
+struct ProgramExit {
+    int status;
+};
+
+struct MessageBoxCall {
+    std::string text;
+    std::string caption;
+    UINT type;
+};
+
 struct ConfirmCall {
     std::string text;
     std::string caption;
@@ -72,6 +96,49 @@ public:
     bool reg_has_value(HKEY root, const std::string &path, const std::string &name);
     std::string reg_text(HKEY root, const std::string &path, const std::string &name);
 
+    // --- Version ---
+    struct Version {
+        bool query_fails = false;
+        DWORD platform_id = VER_PLATFORM_WIN32_NT;
+        DWORD major = 5;
+        DWORD minor = 1;
+    } version;
+    void set_version(DWORD platform_id, DWORD major, DWORD minor) {
+        version.platform_id = platform_id;
+        version.major = major;
+        version.minor = minor;
+    }
+
+    // --- Processes and libraries ---
+    Process &add_process(DWORD pid, const std::string &image);
+    Process *process(DWORD pid);
+    std::vector<Process> processes;
+    std::vector<DWORD> terminated;             // in order
+    std::vector<unsigned long> terminated_at;  // slept_ms at each termination
+    std::set<std::string> missing_libraries;   // lower-case names
+    std::set<std::string> missing_functions;
+    bool holds_file(const std::string &path);
+
+    // --- Token and privileges ---
+    bool token_open_fails = false;
+    std::set<std::string> held_privileges = {"SeDebugPrivilege", "SeShutdownPrivilege"};
+    std::set<std::string> enabled_privileges;
+    std::vector<MessageBoxCall> message_boxes;
+    std::vector<UINT> exit_windows_calls;
+    BOOL exit_windows_result = TRUE;
+
+    // --- Performance data ---
+    // Writes perflib\009 "Counters" naming "Process" and "ID Process".
+    void install_perflib(int process_index = 230, int id_process_index = 784);
+    // The block generated from the running processes (32-bit layout), unless
+    // perf_block_supplied holds one.
+    std::string perf_block();
+    bool perf_block_given = false;
+    std::string perf_block_supplied;
+    int perf_process_index = 230;
+    int perf_id_process_index = 784;
+    std::vector<DWORD> perf_query_sizes;  // buffer size offered at each query
+
     // --- Windows and messages ---
     HWND create_window(WindowProc proc);
     void post_message(HWND hwnd, UINT msg, WPARAM wparam = 0, LPARAM lparam = 0);
@@ -92,6 +159,7 @@ public:
     int open_find_handles = 0;
     int open_fds_count = 0;
     int open_keys = 0;
+    int open_handles = 0;  // process, snapshot and token handles
     unsigned long slept_ms = 0;
     DWORD last_error = 0;
 
@@ -114,6 +182,14 @@ public:
     std::map<int, Fd> fds;
     std::map<HKEY, std::string> open_key_paths;  // handle -> "root\path"
     std::map<HWND, WindowProc> windows;
+    struct Handle {
+        int kind = 0;  // 1 process, 2 snapshot, 3 token
+        DWORD pid = 0;
+        DWORD access = 0;
+        std::vector<PROCESSENTRY32> entries;
+        size_t next = 0;
+    };
+    std::map<HANDLE, Handle> handles;
     std::unique_ptr<RegKey> reg_roots[5];
     uintptr_t next_handle = 0x1000;
     int next_fd = 3;

@@ -21,7 +21,20 @@ typedef void *LPVOID;
 typedef const char *LPCSTR;
 typedef char *LPSTR;
 
+#define WINAPI
+#define CALLBACK
+
+typedef uint16_t WCHAR;
+typedef const WCHAR *LPCWSTR;
+typedef const WCHAR *LPCWCH;
+typedef const char *LPCCH;
+typedef BOOL *LPBOOL;
+
 struct HWND__ { int unused; };
+struct HINSTANCE__ { int unused; };
+typedef HINSTANCE__ *HMODULE;
+typedef HINSTANCE__ *HINSTANCE;
+typedef intptr_t (*FARPROC)();
 typedef HWND__ *HWND;
 struct HKEY__ { int unused; };
 typedef HKEY__ *HKEY;
@@ -161,3 +174,59 @@ typedef MSG *LPMSG;
 #define _O_TEXT 0x4000
 #define _S_IREAD 0x0100
 #define _S_IWRITE 0x0080
+
+// Versions
+struct OSVERSIONINFOA {
+    DWORD dwOSVersionInfoSize;
+    DWORD dwMajorVersion;
+    DWORD dwMinorVersion;
+    DWORD dwBuildNumber;
+    DWORD dwPlatformId;
+    CHAR szCSDVersion[128];
+};
+#define VER_PLATFORM_WIN32s 0
+#define VER_PLATFORM_WIN32_WINDOWS 1
+#define VER_PLATFORM_WIN32_NT 2
+
+// Processes (the 32-bit layout: 296 bytes)
+struct PROCESSENTRY32 {
+    DWORD dwSize;
+    DWORD cntUsage;
+    DWORD th32ProcessID;
+    DWORD th32DefaultHeapID;
+    DWORD th32ModuleID;
+    DWORD cntThreads;
+    DWORD th32ParentProcessID;
+    LONG pcPriClassBase;
+    DWORD dwFlags;
+    CHAR szExeFile[MAX_PATH];
+};
+#define TH32CS_SNAPPROCESS 0x00000002
+#define PROCESS_TERMINATE 0x0001
+#define PROCESS_VM_READ 0x0010
+#define PROCESS_QUERY_INFORMATION 0x0400
+
+// Tokens and privileges
+struct LUID {
+    DWORD LowPart;
+    LONG HighPart;
+};
+struct LUID_AND_ATTRIBUTES {
+    LUID Luid;
+    DWORD Attributes;
+};
+struct TOKEN_PRIVILEGES {
+    DWORD PrivilegeCount;
+    LUID_AND_ATTRIBUTES Privileges[1];
+};
+typedef TOKEN_PRIVILEGES *PTOKEN_PRIVILEGES;
+typedef HANDLE *PHANDLE;
+#define TOKEN_ADJUST_PRIVILEGES 0x0020
+#define TOKEN_QUERY 0x0008
+#define SE_PRIVILEGE_ENABLED 0x00000002
+#define ERROR_NOT_ALL_ASSIGNED 1300L
+
+// Text, shutdown
+#define CP_ACP 0
+#define EWX_REBOOT 0x02
+#define EWX_FORCE 0x04

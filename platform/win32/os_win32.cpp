@@ -2,6 +2,7 @@
 // C runtime of the same name. No logic of the program lives here.
 #include "platform/os.h"
 
+#include <stdlib.h>
 #include <string.h>
 
 namespace os {
@@ -24,6 +25,7 @@ int _close(int fd) { return ::_close(fd); }
 int _stricmp(const char *a, const char *b) { return ::_stricmp(a, b); }
 int _strnicmp(const char *a, const char *b, size_t n) { return ::_strnicmp(a, b, n); }
 char *_strlwr(char *s) { return ::_strlwr(s); }
+char *_strupr(char *s) { return ::_strupr(s); }
 
 LONG RegOpenKeyExA(HKEY key, LPCSTR sub_key, DWORD options, REGSAM sam, PHKEY result) {
     return ::RegOpenKeyExA(key, sub_key, options, sam, result);
@@ -46,5 +48,40 @@ LRESULT SendMessageA(HWND hwnd, UINT msg, WPARAM wparam, LPARAM lparam) {
 }
 
 void Sleep(DWORD milliseconds) { ::Sleep(milliseconds); }
+
+BOOL GetVersionExA(OSVERSIONINFOA *info) { return ::GetVersionExA(info); }
+HMODULE LoadLibraryA(LPCSTR name) { return ::LoadLibraryA(name); }
+FARPROC GetProcAddress(HMODULE module, LPCSTR name) { return ::GetProcAddress(module, name); }
+BOOL FreeLibrary(HMODULE module) { return ::FreeLibrary(module); }
+
+HANDLE OpenProcess(DWORD access, BOOL inherit, DWORD process_id) {
+    return ::OpenProcess(access, inherit, process_id);
+}
+BOOL TerminateProcess(HANDLE process, UINT exit_code) { return ::TerminateProcess(process, exit_code); }
+BOOL CloseHandle(HANDLE handle) { return ::CloseHandle(handle); }
+HANDLE GetCurrentProcess() { return ::GetCurrentProcess(); }
+BOOL OpenProcessToken(HANDLE process, DWORD access, PHANDLE token) {
+    return ::OpenProcessToken(process, access, token);
+}
+BOOL LookupPrivilegeValueA(LPCSTR system, LPCSTR name, LUID *luid) {
+    return ::LookupPrivilegeValueA(system, name, luid);
+}
+BOOL AdjustTokenPrivileges(HANDLE token, BOOL disable_all, PTOKEN_PRIVILEGES new_state, DWORD length,
+                           PTOKEN_PRIVILEGES previous, LPDWORD return_length) {
+    return ::AdjustTokenPrivileges(token, disable_all, new_state, length, previous, return_length);
+}
+BOOL ExitWindowsEx(UINT flags, DWORD reason) { return ::ExitWindowsEx(flags, reason); }
+
+int WideCharToMultiByte(UINT code_page, DWORD flags, LPCWCH wide, int wide_count, LPSTR narrow,
+                        int narrow_size, LPCCH default_char, LPBOOL used_default) {
+    return ::WideCharToMultiByte(code_page, flags, wide, wide_count, narrow, narrow_size, default_char,
+                                 used_default);
+}
+
+int MessageBoxA(HWND owner, LPCSTR text, LPCSTR caption, UINT type) {
+    return ::MessageBoxA(owner, text, caption, type);
+}
+
+void exit(int status) { ::exit(status); }
 
 }  // namespace os

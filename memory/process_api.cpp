@@ -1,0 +1,63 @@
+// The process list and the process-status enumeration shared by the NT pass
+// and the NT 5.x termination method.
+#include "memory/process_api.h"
+
+#include <cstring>
+#include <new>
+
+process_list::~process_list() {
+    while (first) {
+        process_record *next = first->next;
+        delete first;
+        first = next;
+    }
+}
+
+bool process_list::append(DWORD process_id, const char *image_path) {
+    process_record *r = new (std::nothrow) process_record;
+    if (!r) return false;
+    r->process_id = process_id;
+    std::strncpy(r->image_path, image_path, sizeof r->image_path - 1);
+    r->image_path[sizeof r->image_path - 1] = 0;
+    r->next = nullptr;
+    if (last) last->next = r;
+    else first = r;
+    last = r;
+    return true;
+}
+
+const char *file_name_part(const char *path) {
+    const char *slash = std::strrchr(path, '\\');
+    return slash ? slash + 1 : path;
+}
+
+int list_processes_psapi(process_list &list, void (*on_access_denied)()) {
+    HMODULE psapi = os::LoadLibraryA("psapi.dll");
+    enum_processes_fn enum_processes = find_function<enum_processes_fn>(psapi, "EnumProcesses");
+    if (!enum_processes) return 0;
+    static DWORD ids[max_process_ids];
+    std::memset(ids, 0, sizeof ids);
+    DWORD bytes = 0;
+    enum_processes(ids, sizeof ids, &bytes);
+    DWORD count = bytes / 4;
+    if (count > max_process_ids) count = max_process_ids;
+    if (count == 0) return 0;
+    module_file_name_fn module_file_name =
+        find_function<module_file_name_fn>(psapi, "GetModuleFileNameExA");
+    if (!module_file_name) return 0;
+    for (DWORD i = 0; i < count; ++i) {
+        const DWORD access = PROCESS_QUERY_INFORMATION | PROCESS_VM_READ;
+        HANDLE process = os::OpenProcess(access, FALSE, ids[i]);
+        if (!process && on_access_denied && os::GetLastError() == ERROR_ACCESS_DENIED) {
+            on_access_denied();
+            process = os::OpenProcess(access, FALSE, ids[i]);
+        }
+        char path[260];
+        std::memset(path, 0, sizeof path);
+        DWORD length = process ? module_file_name(process, nullptr, path, sizeof path) : 0;
+        if (process) os::CloseHandle(process);
+        path[sizeof path - 1] = 0;
+        if (length && !list.append(ids[i], path)) return 0;
+    }
+    return 1;
+}

@@ -1,0 +1,42 @@
+// The process functions that not every Windows version offers, looked up by
+// name at run time, and the process list that the passes build from them.
+#pragma once
+#include "platform/os.h"
+
+typedef HANDLE(WINAPI *create_snapshot_fn)(DWORD flags, DWORD process_id);
+typedef BOOL(WINAPI *process_walk_fn)(HANDLE snapshot, PROCESSENTRY32 *entry);
+typedef BOOL(WINAPI *enum_processes_fn)(DWORD *ids, DWORD bytes, DWORD *bytes_returned);
+typedef DWORD(WINAPI *module_file_name_fn)(HANDLE process, HMODULE module, LPSTR name, DWORD size);
+
+enum : unsigned { max_process_ids = 1024 };
+
+// Looks up name in module; null when module is null or lacks it.
+template <typename F>
+F find_function(HMODULE module, const char *name) {
+    return module ? reinterpret_cast<F>(reinterpret_cast<void *>(os::GetProcAddress(module, name)))
+                  : nullptr;
+}
+
+struct process_record {
+    DWORD process_id;
+    char image_path[260];
+    process_record *next;
+};
+
+// A singly linked list in enumeration order, owned by one pass.
+struct process_list {
+    process_record *first = nullptr;
+    process_record *last = nullptr;
+    ~process_list();
+    // Appends a record; false when it cannot be allocated.
+    bool append(DWORD process_id, const char *image_path);
+};
+
+// Enumerates the NT family's processes with EnumProcesses and
+// GetModuleFileNameExA into list (at most 1024 ids). on_access_denied, when
+// given, runs when opening a process is refused, and the open is tried once
+// more. Returns 0 when the library, a function or a record is missing.
+int list_processes_psapi(process_list &list, void (*on_access_denied)());
+
+// The text after the last backslash of path, or path itself.
+const char *file_name_part(const char *path);

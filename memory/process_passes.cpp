@@ -1,0 +1,119 @@
+// The 9x and NT process passes.
+#include "memory/process_passes.h"
+
+#include <cstring>
+#include <new>
+
+#include "engine/directory_walker.h"
+#include "engine/scan_state.h"
+#include "memory/memory_scan.h"
+#include "memory/platform.h"
+#include "memory/process_api.h"
+#include "memory/process_kill.h"
+#include "repair/service_removal.h"
+
+namespace {
+
+// Tests the image with the matcher (through the walker's memory-phase form)
+// when the file can be read; 0 and no test otherwise.
+int32_t check(const process_record &r) {
+    if (os::_access(r.image_path, 4) != 0) return 0;
+    return directory_walker(r.image_path);
+}
+
+// Walks the image again with the disposition armed: the removal from memory
+// is reported and the file deleted.
+int32_t rescan(const process_record &r) {
+    scan_state.memory_choice = scan_state.disposition_choice;
+    int32_t result = directory_walker(r.image_path);
+    scan_state.memory_choice = 0;
+    return result;
+}
+
+bool terminate(DWORD process_id) {
+    HANDLE process = os::OpenProcess(PROCESS_TERMINATE | PROCESS_QUERY_INFORMATION, FALSE, process_id);
+    if (!process) return false;
+    bool ended = os::TerminateProcess(process, 0) != 0;
+    os::CloseHandle(process);
+    return ended;
+}
+
+// The service named after an image: its file name without the last ".".
+void service_name_of(const char *image_path, char (&name)[260]) {
+    std::strncpy(name, file_name_part(image_path), sizeof name - 1);
+    name[sizeof name - 1] = 0;
+    char *dot = std::strrchr(name, '.');
+    if (dot) *dot = 0;
+}
+
+}  // namespace
+
+int scan_processes_toolhelp() {
+    HMODULE kernel = os::LoadLibraryA("Kernel32.dll");
+    if (!kernel) return 0;
+    PROCESSENTRY32 *entry = new (std::nothrow) PROCESSENTRY32;
+    if (!entry) return 0;
+    std::memset(entry, 0, sizeof *entry);
+    create_snapshot_fn create_snapshot = find_function<create_snapshot_fn>(kernel, "CreateToolhelp32Snapshot");
+    HANDLE snapshot = create_snapshot ? create_snapshot(TH32CS_SNAPPROCESS, 0) : INVALID_HANDLE_VALUE;
+    process_walk_fn first = find_function<process_walk_fn>(kernel, "Process32First");
+    process_list list;
+    bool complete = false;
+    if (snapshot != INVALID_HANDLE_VALUE && first) {
+        entry->dwSize = sizeof *entry;
+        if (first(snapshot, entry) && list.append(entry->th32ProcessID, entry->szExeFile)) {
+            for (;;) {
+                process_walk_fn next = find_function<process_walk_fn>(kernel, "Process32Next");
+                if (!next) break;
+                if (!next(snapshot, entry)) {
+                    complete = true;
+                    break;
+                }
+                if (!list.append(entry->th32ProcessID, entry->szExeFile)) break;
+            }
+        }
+    }
+    if (complete)
+        for (process_record *r = list.first; r; r = r->next) {
+            check(*r);
+            if (!scan_state.match_pending) continue;
+            terminate(r->process_id);
+            rescan(*r);
+        }
+    delete entry;
+    if (snapshot != INVALID_HANDLE_VALUE) os::CloseHandle(snapshot);
+    return 0;
+}
+
+int scan_processes_psapi() {
+    process_list list;
+    if (!list_processes_psapi(list, enable_debug_privilege)) return 0;
+    int survivor = 0;
+    for (process_record *r = list.first; r; r = r->next) {
+        int32_t result = check(*r);
+        if (!scan_state.match_pending) continue;
+        bool first_ended = terminate(r->process_id);
+        if (first_ended) result = 1;
+        if (terminate(r->process_id)) {
+            rescan(*r);
+            continue;
+        }
+        int generation = nt_generation();
+        if (generation == 5 || generation == 6) {
+            char service[260];
+            service_name_of(r->image_path, service);
+            if (stop_service(service)) {
+                delete_service_keys(service);
+                rescan(*r);
+                continue;
+            }
+            delete_service_keys(service);
+            service_restart_needed = 1;
+            // A process that the first attempt ended is gone, whatever the
+            // second attempt says: only one that survived both needs a restart.
+            if (!first_ended) survivor = 1;
+        }
+        if (result) rescan(*r);
+    }
+    return survivor;
+}

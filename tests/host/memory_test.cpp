@@ -1,0 +1,341 @@
+// The platform tests, the memory scan with its two passes, the three
+// termination methods, the privileges and the restart.
+#include "test_support.h"
+
+#include "engine/file_matcher.h"
+#include "engine/scan_driver.h"
+#include "engine/signature_table.h"
+#include "memory/memory_scan.h"
+#include "memory/platform.h"
+#include "memory/process_kill.h"
+#include "memory/process_passes.h"
+#include "memory/restart.h"
+#include "tests/support/sample_maker.h"
+
+namespace {
+const char *memory_line = "System Memory    W32/Quelby.Trojan  removed";
+
+void win98(sim::Machine &m) { m.set_version(VER_PLATFORM_WIN32_WINDOWS, 4, 10); }
+void nt4(sim::Machine &m) { m.set_version(VER_PLATFORM_WIN32_NT, 4, 0); }
+void xp(sim::Machine &m) { m.set_version(VER_PLATFORM_WIN32_NT, 5, 1); }
+void win7(sim::Machine &m) { m.set_version(VER_PLATFORM_WIN32_NT, 6, 1); }
+}  // namespace
+
+class MemoryTest : public EngineTest {
+protected:
+    void SetUp() override {
+        EngineTest::SetUp();
+        scan_state.disposition_choice = 100;
+        service_restart_needed = 0;
+        sample_data = sample::make(signature_table);
+        m().add_drive('C', DRIVE_FIXED);
+    }
+    void TearDown() override {
+        EXPECT_EQ(0, m().open_handles) << "process, snapshot or token handles left open";
+        EngineTest::TearDown();
+    }
+    // An infected image file and a process running it.
+    sim::Process &infected(DWORD pid, const std::string &path) {
+        if (!m().exists(path)) m().add_file(path, sample_data);
+        return m().add_process(pid, path);
+    }
+    sim::Process &clean(DWORD pid, const std::string &path) {
+        if (!m().exists(path)) m().add_file(path, std::string(23552, 'c'));
+        return m().add_process(pid, path);
+    }
+    std::string sample_data;
+};
+
+TEST_F(MemoryTest, PlatformFamilyAndGeneration) {
+    struct Case { bool fails; DWORD platform, major; int family, generation; } cases[] = {
+        {true, VER_PLATFORM_WIN32_NT, 5, 0, 0},   {false, VER_PLATFORM_WIN32s, 3, 1, 0},
+        {false, VER_PLATFORM_WIN32_WINDOWS, 4, 4, 0}, {false, VER_PLATFORM_WIN32_NT, 3, 5, 5},
+        {false, VER_PLATFORM_WIN32_NT, 4, 5, 5},  {false, VER_PLATFORM_WIN32_NT, 5, 5, 6},
+        {false, VER_PLATFORM_WIN32_NT, 6, 5, 0},  {false, VER_PLATFORM_WIN32_NT, 10, 5, 0},
+    };
+    for (const Case &c : cases) {
+        m().version.query_fails = c.fails;
+        m().set_version(c.platform, c.major, 0);
+        EXPECT_EQ(c.family, platform_family()) << c.platform << "." << c.major;
+        EXPECT_EQ(c.generation, nt_generation()) << c.platform << "." << c.major;
+    }
+}
+
+TEST_F(MemoryTest, NinetyEightPassEndsTheProcessAndRemovesItsFile) {
+    win98(m());
+    infected(4, "C:\\WINDOWS\\SYSTEM\\EVIL.EXE");  // the first snapshot entry
+    clean(8, "C:\\WINDOWS\\EXPLORER.EXE");
+    m().add_process(9, "C:\\GONE\\MISSING.EXE");  // fails the read test
+    scan_driver();
+    EXPECT_EQ((std::vector<DWORD>{4}), m().terminated);
+    ASSERT_GE(window.lines.size(), 2u);
+    EXPECT_EQ(memory_line, window.lines[0]);
+    EXPECT_EQ("C:\\WINDOWS\\SYSTEM\\EVIL.EXE     W32/Quelby.Trojan  removed", window.lines[1]);
+    EXPECT_EQ("Total files scanned\t\t:  1", window.lines[5]);  // only EXPLORER.EXE is left
+    EXPECT_EQ("Total files infected\t\t:  1", window.lines[6]);
+    EXPECT_EQ("Total files removed\t\t:  1", window.lines[7]);
+    EXPECT_EQ(0, scan_state.memory_phase);
+    EXPECT_FALSE(m().exists("C:\\WINDOWS\\SYSTEM\\EVIL.EXE"));
+}
+
+TEST_F(MemoryTest, UnreadableImageAfterAnInfectedOneIsLeftAlone) {
+    win98(m());
+    infected(4, "C:\\A\\EVIL.EXE");
+    clean(5, "C:\\A\\LOCKED.EXE");
+    m().find("C:\\A\\LOCKED.EXE")->unreadable = true;  // match_pending is still 1 from EVIL
+    m().find("C:\\A\\LOCKED.EXE")->attributes = FILE_ATTRIBUTE_ARCHIVE;
+    memory_scan();
+    EXPECT_EQ((std::vector<DWORD>{4}), m().terminated);
+}
+
+TEST_F(MemoryTest, MissingToolHelpFunctionEndsOnlyThatPass) {
+    win98(m());
+    infected(4, "C:\\EVIL.EXE");
+    m().missing_functions.insert("Process32Next");
+    memory_scan();
+    EXPECT_TRUE(m().terminated.empty());
+    EXPECT_EQ(0, scan_state.memory_phase);
+}
+
+TEST_F(MemoryTest, NtPassGainsTheDebugPrivilegeAndEndsTheProcess) {
+    xp(m());
+    m().add_process(4, "C:\\WINDOWS\\system32\\smss.exe");
+    infected(600, "C:\\WINDOWS\\system32\\evil.exe").needs_debug = true;
+    scan_driver();
+    EXPECT_EQ((std::vector<DWORD>{600}), m().terminated);
+    EXPECT_TRUE(m().enabled_privileges.count("SeDebugPrivilege"));
+    EXPECT_EQ(memory_line, window.lines[0]);
+    EXPECT_EQ("C:\\WINDOWS\\system32\\evil.exe     W32/Quelby.Trojan  removed", window.lines[1]);
+    // The second attempt finds the process gone: the service step runs and
+    // notes a restart, but the scan goes on, as nothing survived.
+    EXPECT_EQ(1, service_restart_needed);
+    EXPECT_TRUE(m().confirm_calls.empty());
+    EXPECT_EQ("Scanning completed", window.statuses.back());
+}
+
+TEST_F(MemoryTest, NtPassSeesTheFirst1024ProcessesOnly) {
+    xp(m());
+    clean(1, "C:\\W\\svc.exe");
+    for (DWORD pid = 2; pid <= 1100; ++pid) m().add_process(pid, "C:\\W\\svc.exe");
+    infected(5000, "C:\\W\\early.exe");  // the 1101st: never seen
+    memory_scan();
+    EXPECT_TRUE(m().terminated.empty());
+
+    m().processes.erase(m().processes.begin() + 100, m().processes.begin() + 1100);
+    memory_scan();
+    EXPECT_EQ((std::vector<DWORD>{5000}), m().terminated);
+}
+
+TEST_F(MemoryTest, ProcessWithoutModuleNameIsNeverExamined) {
+    xp(m());
+    infected(7, "C:\\evil.exe").hides_module = true;
+    memory_scan();
+    EXPECT_TRUE(m().terminated.empty());
+}
+
+TEST_F(MemoryTest, SurvivorOnNtFiveOffersRestartThenExits) {
+    for (int answer : {IDOK, IDCANCEL}) {
+        sim::reset();
+        std::memset(&scan_state, 0, sizeof scan_state);
+        window.attach();
+        service_restart_needed = 0;
+        scan_state.disposition_choice = 100;
+        xp(m());
+        infected(7, "C:\\WINDOWS\\evil.exe").unkillable = true;
+        m().confirm_answers = {answer};
+        try {
+            scan_driver();
+            ADD_FAILURE() << "the program did not exit";
+        } catch (const sim::ProgramExit &e) {
+            EXPECT_EQ(0, e.status);
+        }
+        ASSERT_EQ(1u, m().confirm_calls.size());
+        EXPECT_EQ("W32/Quelby.Trojan  found in memory! registry entries created by the worm are removed. You "
+                  "must restart the computer and run this program to continue scanning.\n\nRestart the "
+                  "computer now?",
+                  m().confirm_calls[0].text);
+        EXPECT_EQ(0x41u, m().confirm_calls[0].style);
+        EXPECT_EQ(answer == IDOK ? 1u : 0u, m().exit_windows_calls.size());
+        EXPECT_TRUE(window.lines.empty()) << "no statistics";
+        EXPECT_EQ(1, service_restart_needed);
+        m().handles.clear();
+        m().open_handles = 0;
+    }
+}
+
+TEST_F(MemoryTest, SurvivorOnNtSixIsLeftToTheDriveWalk) {
+    win7(m());
+    m().install_perflib();
+    infected(7, "C:\\WINDOWS\\evil.exe").unkillable = true;
+    scan_driver();
+    EXPECT_EQ(0, service_restart_needed);
+    EXPECT_TRUE(m().terminated.empty());
+    // The walk finds the file held: the perfdata method fails and says so.
+    ASSERT_EQ(1u, m().message_boxes.size());
+    EXPECT_EQ("Could not kill process", m().message_boxes[0].text);
+    EXPECT_EQ("C:\\WINDOWS\\evil.exe", m().message_boxes[0].caption);
+    EXPECT_EQ("C:\\WINDOWS\\evil.exe     W32/Quelby.Qgs.Dl.Trojan Unable to remove", window.lines[0]);
+}
+
+TEST_F(MemoryTest, ToolHelpMethodEndsTheFirstCopyOfThatExactFile) {
+    win98(m());
+    clean(3, "C:\\OTHER\\EVIL.EXE");  // same name, another folder
+    infected(4, "C:\\WINDOWS\\EVIL.EXE");
+    infected(5, "C:\\WINDOWS\\EVIL.EXE");
+    EXPECT_EQ(1, kill_process_of_file("C:\\windows\\evil.exe"));
+    EXPECT_EQ((std::vector<DWORD>{4}), m().terminated);
+    // An entry that carries no path is matched by its file name.
+    m().add_process(9, "C:\\X\\LONER.EXE").snapshot_name = "LONER.EXE";
+    EXPECT_EQ(1, kill_process_of_file("C:\\X\\loner.exe"));
+    EXPECT_EQ(9u, m().terminated.back());
+    // No match: the user is told.
+    EXPECT_EQ(0, kill_process_of_file("C:\\nothing.exe"));
+    ASSERT_EQ(1u, m().message_boxes.size());
+    EXPECT_EQ("C:\\nothing.exe", m().message_boxes[0].caption);
+}
+
+TEST_F(MemoryTest, PsapiMethodEndsEveryCopyHalfASecondApart) {
+    xp(m());
+    infected(10, "C:\\W\\evil.exe");
+    clean(11, "C:\\Elsewhere\\evil.exe");
+    infected(12, "C:\\W\\evil.exe");
+    infected(13, "C:\\W\\EVIL.EXE");
+    EXPECT_EQ(1, kill_process_of_file("C:\\W\\evil.exe"));
+    EXPECT_EQ((std::vector<DWORD>{10, 12, 13}), m().terminated);
+    EXPECT_EQ(500u, m().terminated_at[1] - m().terminated_at[0]);
+    EXPECT_EQ(500u, m().terminated_at[2] - m().terminated_at[1]);
+    EXPECT_EQ(1, kill_process_of_file("C:\\W\\none.exe"));  // success whenever it could enumerate
+    m().missing_libraries.insert("psapi.dll");
+    EXPECT_EQ(0, kill_process_of_file("C:\\W\\evil.exe"));
+    EXPECT_TRUE(m().message_boxes.empty());
+}
+
+TEST_F(MemoryTest, PerfdataMethodNeverTouchesLookAlikes) {
+    nt4(m());
+    m().install_perflib();
+    clean(20, "C:\\WINNT\\system32\\svchost.exe");
+    infected(21, "C:\\WINNT\\system32\\svc.exe");
+    clean(22, "C:\\DIR\\evilx.exe");
+    infected(23, "C:\\DIR\\EVIL.EXE");
+    EXPECT_EQ(1, kill_process_of_file("C:\\WINNT\\system32\\svc.exe"));
+    EXPECT_EQ((std::vector<DWORD>{21}), m().terminated);
+    EXPECT_EQ(1, kill_process_of_file("C:\\DIR\\EVIL.EXE"));
+    EXPECT_EQ((std::vector<DWORD>{21, 23}), m().terminated);
+    EXPECT_EQ(0, m().open_keys);
+}
+
+TEST_F(MemoryTest, PerfdataNamesLongAndShortened) {
+    win7(m());
+    m().install_perflib();
+    clean(30, "C:\\P\\averyveryverylongname.exe");               // 22 characters: never a slot name
+    clean(31, "C:\\Q\\abcdefghijklmnopq.exe").perf_name = "abcdefghijklmno";  // kept 15 of 17
+    EXPECT_EQ(0, kill_process_of_file("C:\\P\\averyveryverylongname.exe"));
+    EXPECT_EQ(1, kill_process_of_file("C:\\Q\\abcdefghijklmnopq.exe"));
+    EXPECT_EQ((std::vector<DWORD>{31}), m().terminated);
+}
+
+TEST_F(MemoryTest, PerfdataWithoutASoundTargetDoesNothing) {
+    nt4(m());
+    m().install_perflib();
+    clean(40, "C:\\DIR\\ABCD");
+    EXPECT_EQ(0, kill_by_name_perfdata("C:\\DIR\\ABCD"));  // empty base name
+    EXPECT_EQ(0, kill_by_name_perfdata("C:\\A"));          // four characters
+    EXPECT_TRUE(m().perf_query_sizes.empty());
+
+    // "ID Process" missing from the counters.
+    m().reg_set_raw(HKEY_LOCAL_MACHINE, "software\\microsoft\\windows nt\\currentversion\\perflib\\009",
+                    "Counters", std::string("230\0Process\0\0", 14), REG_MULTI_SZ);
+    clean(41, "C:\\DIR\\target.exe");
+    EXPECT_EQ(0, kill_by_name_perfdata("C:\\DIR\\target.exe"));
+    EXPECT_TRUE(m().perf_query_sizes.empty());
+
+    // No counter definition carries the index.
+    m().install_perflib(230, 999);
+    std::string block = m().perf_block();
+    m().install_perflib(230, 784);
+    m().perf_block_given = true;
+    m().perf_block_supplied = block;
+    EXPECT_EQ(0, kill_by_name_perfdata("C:\\DIR\\target.exe"));
+    EXPECT_TRUE(m().terminated.empty());
+}
+
+TEST_F(MemoryTest, PerfdataBufferGrowsAndIsBounded) {
+    nt4(m());
+    m().install_perflib();
+    infected(50, "C:\\DIR\\target.exe");
+    std::string block = m().perf_block();
+    block.resize(120000, '\0');  // padding after the data
+    m().perf_block_given = true;
+    m().perf_block_supplied = block;
+    EXPECT_EQ(1, kill_by_name_perfdata("C:\\DIR\\target.exe"));
+    EXPECT_EQ((std::vector<DWORD>{51200, 76800, 102400, 128000}), m().perf_query_sizes);
+
+    m().perf_query_sizes.clear();
+    m().perf_block_supplied.resize(perf_data_limit + 1, '\0');
+    EXPECT_EQ(0, kill_by_name_perfdata("C:\\DIR\\target.exe"));
+    EXPECT_LE(m().perf_query_sizes.back(), (DWORD)perf_data_limit);
+}
+
+TEST_F(MemoryTest, PerfdataSurvivesHostileBlocks) {
+    nt4(m());
+    m().install_perflib();
+    infected(60, "C:\\DIR\\target.exe");
+    std::string good = m().perf_block();
+    m().perf_block_given = true;
+    // Truncated at every length, and with offsets pointing anywhere.
+    for (size_t n = 0; n < good.size(); n += 7) {
+        m().perf_block_supplied = good.substr(0, n);
+        kill_by_name_perfdata("C:\\DIR\\zzz.exe");
+    }
+    for (size_t at = 0; at + 4 <= good.size(); at += 4) {
+        std::string bad = good;
+        sample::put32(bad, at, 0xFFFFFFF0u);
+        m().perf_block_supplied = bad;
+        kill_by_name_perfdata("C:\\DIR\\zzz.exe");
+    }
+    EXPECT_TRUE(m().terminated.empty());
+}
+
+TEST_F(MemoryTest, KillOnOtherFamiliesTouchesNothing) {
+    infected(70, "C:\\evil.exe");
+    for (DWORD platform : {(DWORD)VER_PLATFORM_WIN32s}) {
+        m().set_version(platform, 3, 1);
+        EXPECT_EQ(1, kill_process_of_file("C:\\evil.exe"));
+    }
+    m().version.query_fails = true;
+    EXPECT_EQ(1, kill_process_of_file("C:\\evil.exe"));
+    EXPECT_EQ(0, m().calls["OpenProcess"]);
+}
+
+TEST_F(MemoryTest, HeldFileIsFreedByTerminationAndDeletedOnTheSecondTry) {
+    xp(m());
+    infected(80, "C:\\Apps\\held.exe");
+    file_matcher("W32/Quelby.Trojan ", "C:\\Apps\\held.exe");
+    EXPECT_EQ((std::vector<std::string>{"C:\\Apps\\held.exe     W32/Quelby.Qgs.Dl.Trojan removed"}), window.lines);
+    EXPECT_EQ(1, scan_state.files_removed);
+    EXPECT_EQ((std::vector<DWORD>{80}), m().terminated);
+}
+
+TEST_F(MemoryTest, DebugPrivilegeAndRestartPrivileges) {
+    m().token_open_fails = true;
+    enable_debug_privilege();
+    ASSERT_EQ(1u, m().message_boxes.size());
+    EXPECT_EQ("false", m().message_boxes[0].text);
+    EXPECT_EQ("TEMP", m().message_boxes[0].caption);
+    EXPECT_EQ(0, restart_windows());  // NT: no token, no restart
+    EXPECT_TRUE(m().exit_windows_calls.empty());
+
+    m().token_open_fails = false;
+    m().held_privileges.erase("SeShutdownPrivilege");
+    EXPECT_EQ(1300, restart_windows());
+    EXPECT_TRUE(m().exit_windows_calls.empty());
+
+    m().held_privileges.insert("SeShutdownPrivilege");
+    EXPECT_EQ(1, restart_windows());
+    EXPECT_EQ((std::vector<UINT>{6}), m().exit_windows_calls);
+
+    win98(m());
+    m().calls.clear();
+    EXPECT_EQ(1, restart_windows());
+    EXPECT_EQ(0, m().calls["OpenProcessToken"]);
+}
