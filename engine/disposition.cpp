@@ -5,6 +5,7 @@
 
 #include "engine/scan_state.h"
 #include "memory/process_kill.h"
+#include "repair/restart_delete.h"
 #include "repair/uninstall_entry.h"
 
 enum { disposition_delete = 100 };
@@ -27,6 +28,9 @@ static void delete_disposition(const char *path, const char *name) {
         return;
     }
     report("%s     %s Unable to remove", path, name);
+    // Once any deletion is scheduled a restart stays needed, whatever later
+    // schedulings give.
+    if (schedule_delete_at_restart(path)) scan_state.restart_needed = 1;
 }
 
 void infected_file_disposition(const char *path, const char *name) {

@@ -26,6 +26,13 @@ BOOL FindClose(HANDLE find);
 BOOL SetFileAttributesA(LPCSTR path, DWORD attributes);
 BOOL DeleteFileA(LPCSTR path);
 DWORD GetLastError();
+BOOL CopyFileA(LPCSTR existing, LPCSTR target, BOOL fail_if_exists);
+BOOL MoveFileExA(LPCSTR existing, LPCSTR target, DWORD flags);
+UINT GetWindowsDirectoryA(LPSTR buffer, UINT size);
+UINT GetSystemDirectoryA(LPSTR buffer, UINT size);
+DWORD GetTempPathA(DWORD size, LPSTR buffer);
+DWORD GetShortPathNameA(LPCSTR long_path, LPSTR short_path, DWORD size);
+DWORD ExpandEnvironmentStringsA(LPCSTR source, LPSTR destination, DWORD size);
 
 // C runtime: low-level file calls
 int _access(const char *path, int mode);
@@ -34,6 +41,12 @@ int _read(int fd, void *buffer, unsigned int count);
 long _lseek(int fd, long offset, int origin);
 long _filelength(int fd);
 int _close(int fd);
+int _write(int fd, const void *buffer, unsigned int count);
+
+// C runtime: streams (text mode)
+FILE *fopen(const char *path, const char *mode);
+char *fgets(char *buffer, int size, FILE *stream);
+int fclose(FILE *stream);
 
 // C runtime: string calls that are not standard C
 int _stricmp(const char *a, const char *b);
@@ -48,6 +61,19 @@ LONG RegQueryValueExA(HKEY key, LPCSTR name, LPDWORD reserved, LPDWORD type, LPB
 LONG RegDeleteValueA(HKEY key, LPCSTR name);
 LONG RegDeleteKeyA(HKEY key, LPCSTR sub_key);
 LONG RegCloseKey(HKEY key);
+LONG RegQueryInfoKeyA(HKEY key, LPSTR class_name, LPDWORD class_size, LPDWORD reserved,
+                      LPDWORD sub_keys, LPDWORD max_sub_key_length, LPDWORD max_class_length,
+                      LPDWORD values, LPDWORD max_value_name_length, LPDWORD max_value_length,
+                      LPDWORD security_descriptor_size, FILETIME *last_write_time);
+LONG RegEnumValueA(HKEY key, DWORD index, LPSTR name, LPDWORD name_size, LPDWORD reserved,
+                   LPDWORD type, LPBYTE data, LPDWORD data_size);
+
+// Services
+SC_HANDLE OpenSCManagerA(LPCSTR machine, LPCSTR database, DWORD access);
+SC_HANDLE OpenServiceA(SC_HANDLE manager, LPCSTR name, DWORD access);
+BOOL ControlService(SC_HANDLE service, DWORD control, LPSERVICE_STATUS status);
+BOOL QueryServiceStatus(SC_HANDLE service, LPSERVICE_STATUS status);
+BOOL CloseServiceHandle(SC_HANDLE handle);
 
 // Messages and windows
 BOOL PeekMessageA(LPMSG msg, HWND hwnd, UINT filter_min, UINT filter_max, UINT remove);

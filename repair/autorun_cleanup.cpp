@@ -1,4 +1,50 @@
-// Autorun cleanup.
+// Autorun cleanup: the hosts file checked, the remembered autorun value
+// deleted from three keys, then the Run and RunServices keys swept.
 #include "repair/autorun_cleanup.h"
 
-int autorun_cleanup(const char *) { return 1; }
+#include <cstring>
+#include <initializer_list>
+
+#include "engine/scan_state.h"
+#include "memory/platform.h"
+#include "repair/autorun_sweep.h"
+#include "repair/registry_helpers.h"
+#include "repair/text_signature.h"
+
+namespace {
+const char run_key[] = "Software\\Microsoft\\Windows\\CurrentVersion\\Run";
+const char run_services_key[] = "Software\\Microsoft\\Windows\\CurrentVersion\\RunServices";
+const char uninstall_key[] = "Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\rhcjg7j0e38v";
+
+void check_hosts_file() {
+    char hosts[MAX_PATH];
+    int family = platform_family();
+    UINT length;
+    const char *tail;
+    if (family == 5) {
+        length = os::GetSystemDirectoryA(hosts, sizeof hosts);
+        tail = "\\drivers\\etc\\hosts";
+    } else if (family == 4) {
+        length = os::GetWindowsDirectoryA(hosts, sizeof hosts);
+        tail = "\\hosts";
+    } else {
+        return;
+    }
+    if (length == 0 || length >= sizeof hosts || !append_text(hosts, sizeof hosts, tail)) return;
+    text_signature_scan(hosts);
+}
+}  // namespace
+
+int autorun_cleanup(const char *detection_name) {
+    check_hosts_file();
+    if (scan_state.removed_value_name[0])
+        for (const char *key : {run_key, run_services_key, uninstall_key})
+            if (delete_registry_value(HKEY_LOCAL_MACHINE, key, scan_state.removed_value_name) &&
+                scan_state.report_window)
+                report("System Registry     %s removed", detection_name);
+    if (scan_state.file_under_test[0]) {
+        autorun_sweep(HKEY_LOCAL_MACHINE, run_key);
+        autorun_sweep(HKEY_LOCAL_MACHINE, run_services_key);
+    }
+    return 1;
+}

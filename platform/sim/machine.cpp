@@ -419,6 +419,7 @@ int _access(const char *path, int mode) {
 int _open(const char *path, int flags, int) {
     sim::Machine &m = machine();
     ++m.calls["_open"];
+    m.opened.push_back(path ? path : "");
     if (m.should_fail("_open")) return -1;
     std::string p = path ? path : "";
     sim::Node *n = m.find(p);
@@ -599,6 +600,7 @@ LONG RegDeleteValueA(HKEY key, LPCSTR name) {
 LONG RegDeleteKeyA(HKEY key, LPCSTR sub_key) {
     sim::Machine &m = machine();
     ++m.calls["RegDeleteKeyA"];
+    if (sub_key) m.deleted_keys.push_back(sub_key);
     sim::RegKey *k = open_key(key);
     if (!k || !sub_key) return ERROR_INVALID_HANDLE;
     if (m.should_fail("RegDeleteKeyA")) return ERROR_ACCESS_DENIED;
@@ -1040,6 +1042,257 @@ int MessageBoxA(HWND, LPCSTR text, LPCSTR caption, UINT type) {
 void exit(int status) {
     ++machine().calls["exit"];
     throw sim::ProgramExit{status};
+}
+
+}  // namespace os
+
+// ---------------------------------------------------------------------------
+// Folders, environment, services, streams, enumeration of values
+
+namespace sim {
+Service *Machine::service(const std::string &name) {
+    for (Service &s : services)
+        if (iequals(s.name, name)) return &s;
+    return nullptr;
+}
+
+namespace {
+UINT give_text(const std::string &text, LPSTR buffer, UINT size) {
+    if (text.size() + 1 > size) return (UINT)text.size() + 1;
+    std::memcpy(buffer, text.c_str(), text.size() + 1);
+    return (UINT)text.size();
+}
+
+std::string upper_text(std::string s) {
+    for (char &c : s) c = (char)std::toupper((unsigned char)c);
+    return s;
+}
+}  // namespace
+}  // namespace sim
+
+namespace os {
+
+BOOL CopyFileA(LPCSTR existing, LPCSTR target, BOOL fail_if_exists) {
+    sim::Machine &m = machine();
+    ++m.calls["CopyFileA"];
+    sim::Node *src = m.find(existing ? existing : "");
+    if (!src || src->is_dir || m.should_fail("CopyFileA")) {
+        m.last_error = ERROR_FILE_NOT_FOUND;
+        return FALSE;
+    }
+    sim::Node *parent = nullptr;
+    std::string leaf;
+    sim::Node *dst = m.resolve(target ? target : "", &parent, &leaf);
+    if (dst && (fail_if_exists || (dst->attributes & FILE_ATTRIBUTE_READONLY) || dst->open_fds)) {
+        m.last_error = ERROR_ACCESS_DENIED;
+        return FALSE;
+    }
+    if (!dst && (!parent || !parent->is_dir)) {
+        m.last_error = ERROR_PATH_NOT_FOUND;
+        return FALSE;
+    }
+    std::string data = src->data;
+    m.add_file(target, data, src->attributes);
+    return TRUE;
+}
+
+BOOL MoveFileExA(LPCSTR existing, LPCSTR target, DWORD flags) {
+    sim::Machine &m = machine();
+    ++m.calls["MoveFileExA"];
+    if (m.should_fail("MoveFileExA") || target || !(flags & MOVEFILE_DELAY_UNTIL_REBOOT)) {
+        m.last_error = ERROR_ACCESS_DENIED;
+        return FALSE;
+    }
+    m.pending_deletes.push_back(existing ? existing : "");
+    return TRUE;
+}
+
+UINT GetWindowsDirectoryA(LPSTR buffer, UINT size) { return sim::give_text(machine().windows_dir, buffer, size); }
+UINT GetSystemDirectoryA(LPSTR buffer, UINT size) { return sim::give_text(machine().system_dir, buffer, size); }
+DWORD GetTempPathA(DWORD size, LPSTR buffer) { return sim::give_text(machine().temp_dir, buffer, size); }
+
+DWORD GetShortPathNameA(LPCSTR long_path, LPSTR short_path, DWORD size) {
+    sim::Machine &m = machine();
+    ++m.calls["GetShortPathNameA"];
+    std::string p = long_path ? long_path : "";
+    sim::Node *n = m.find(p);
+    if (!n || m.should_fail("GetShortPathNameA")) {
+        m.last_error = ERROR_FILE_NOT_FOUND;
+        return 0;
+    }
+    std::vector<std::string> parts;
+    for (sim::Node *at = n; at->parent; at = at->parent)
+        parts.insert(parts.begin(), at->short_name.empty() ? at->name : at->short_name);
+    std::string out = p.substr(0, 2);
+    for (const std::string &part : parts) out += "\\" + part;
+    return sim::give_text(out, short_path, size);
+}
+
+DWORD ExpandEnvironmentStringsA(LPCSTR source, LPSTR destination, DWORD size) {
+    sim::Machine &m = machine();
+    ++m.calls["ExpandEnvironmentStringsA"];
+    if (m.should_fail("ExpandEnvironmentStringsA")) return 0;
+    std::string in = source ? source : "", out;
+    for (size_t i = 0; i < in.size();) {
+        size_t close = in[i] == '%' ? in.find('%', i + 1) : std::string::npos;
+        if (close != std::string::npos) {
+            auto it = m.environment.find(sim::upper_text(in.substr(i + 1, close - i - 1)));
+            if (it != m.environment.end()) {
+                out += it->second;
+                i = close + 1;
+                continue;
+            }
+        }
+        out += in[i++];
+    }
+    if (out.size() + 1 <= size) std::memcpy(destination, out.c_str(), out.size() + 1);
+    return (DWORD)out.size() + 1;
+}
+
+int _write(int fd, const void *buffer, unsigned int count) {
+    sim::Machine &m = machine();
+    ++m.calls["_write"];
+    auto it = m.fds.find(fd);
+    if (it == m.fds.end() || !it->second.writable || m.should_fail("_write")) return -1;
+    unsigned n = count;
+    if (m.should_fail("_write_short")) n = count / 2;
+    sim::Machine::Fd &f = it->second;
+    std::string &d = f.node->data;
+    if ((size_t)f.pos > d.size()) d.resize((size_t)f.pos, '\0');
+    d.replace((size_t)f.pos, std::min((size_t)n, d.size() - (size_t)f.pos), (const char *)buffer, n);
+    f.pos += n;
+    return (int)n;
+}
+
+// Streams: read-only, text mode (CR LF arrives as LF, as with the Windows
+// runtime's text mode).
+FILE *fopen(const char *path, const char *mode) {
+    sim::Machine &m = machine();
+    ++m.calls["fopen"];
+    sim::Node *n = m.find(path ? path : "");
+    if (!n || n->is_dir || n->unreadable || std::strcmp(mode, "r") != 0 || m.should_fail("fopen")) return nullptr;
+    sim::Machine::Stream s;
+    for (size_t i = 0; i < n->data.size(); ++i)
+        if (!(n->data[i] == '\r' && i + 1 < n->data.size() && n->data[i + 1] == '\n')) s.text += n->data[i];
+    FILE *f = reinterpret_cast<FILE *>(m.next_handle += 4);
+    m.streams[f] = s;
+    ++m.open_streams;
+    return f;
+}
+
+char *fgets(char *buffer, int size, FILE *stream) {
+    sim::Machine &m = machine();
+    auto it = m.streams.find(stream);
+    if (it == m.streams.end() || size < 1) return nullptr;
+    sim::Machine::Stream &s = it->second;
+    if (s.pos >= s.text.size()) return nullptr;
+    int n = 0;
+    while (n < size - 1 && s.pos < s.text.size()) {
+        char c = s.text[s.pos++];
+        buffer[n++] = c;
+        if (c == '\n') break;
+    }
+    buffer[n] = 0;
+    return buffer;
+}
+
+int fclose(FILE *stream) {
+    sim::Machine &m = machine();
+    if (!m.streams.erase(stream)) return -1;
+    --m.open_streams;
+    return 0;
+}
+
+LONG RegQueryInfoKeyA(HKEY key, LPSTR, LPDWORD, LPDWORD, LPDWORD sub_keys, LPDWORD, LPDWORD, LPDWORD values,
+                      LPDWORD, LPDWORD, LPDWORD, FILETIME *) {
+    sim::Machine &m = machine();
+    ++m.calls["RegQueryInfoKeyA"];
+    sim::RegKey *k = open_key(key);
+    if (!k) return ERROR_INVALID_HANDLE;
+    if (sub_keys) *sub_keys = (DWORD)k->subkeys.size();
+    if (values) *values = (DWORD)k->values.size();
+    return ERROR_SUCCESS;
+}
+
+LONG RegEnumValueA(HKEY key, DWORD index, LPSTR name, LPDWORD name_size, LPDWORD, LPDWORD type, LPBYTE data,
+                   LPDWORD data_size) {
+    sim::Machine &m = machine();
+    ++m.calls["RegEnumValueA"];
+    sim::RegKey *k = open_key(key);
+    if (!k) return ERROR_INVALID_HANDLE;
+    if (m.should_fail("RegEnumValueA")) return ERROR_ACCESS_DENIED;
+    if (index >= k->values.size()) return ERROR_NO_MORE_ITEMS;
+    const sim::RegValue &v = k->values[index];
+    if (v.name.size() + 1 > *name_size) return ERROR_MORE_DATA;
+    std::memcpy(name, v.name.c_str(), v.name.size() + 1);
+    *name_size = (DWORD)v.name.size();
+    if (type) *type = v.type;
+    if (data && data_size) {
+        if (*data_size < v.data.size()) return ERROR_MORE_DATA;
+        std::memcpy(data, v.data.data(), v.data.size());
+    }
+    if (data_size) *data_size = (DWORD)v.data.size();
+    return ERROR_SUCCESS;
+}
+
+SC_HANDLE OpenSCManagerA(LPCSTR, LPCSTR, DWORD) {
+    sim::Machine &m = machine();
+    ++m.calls["OpenSCManagerA"];
+    if (m.scm_open_fails) return nullptr;
+    SC_HANDLE h = (SC_HANDLE)(m.next_handle += 4);
+    m.service_handles[h] = "";
+    ++m.open_service_handles;
+    return h;
+}
+
+SC_HANDLE OpenServiceA(SC_HANDLE manager, LPCSTR name, DWORD) {
+    sim::Machine &m = machine();
+    ++m.calls["OpenServiceA"];
+    auto it = m.service_handles.find(manager);
+    if (it == m.service_handles.end() || !it->second.empty() || !m.service(name ? name : "")) return nullptr;
+    SC_HANDLE h = (SC_HANDLE)(m.next_handle += 4);
+    m.service_handles[h] = name;
+    ++m.open_service_handles;
+    return h;
+}
+
+static sim::Service *service_of(SC_HANDLE h) {
+    sim::Machine &m = machine();
+    auto it = m.service_handles.find(h);
+    return it == m.service_handles.end() || it->second.empty() ? nullptr : m.service(it->second);
+}
+
+BOOL ControlService(SC_HANDLE service, DWORD control, LPSERVICE_STATUS status) {
+    sim::Machine &m = machine();
+    ++m.calls["ControlService"];
+    sim::Service *s = service_of(service);
+    if (!s || control != SERVICE_CONTROL_STOP || s->refuses_stop || s->state == SERVICE_STOPPED) return FALSE;
+    s->state = s->pending_polls == 0 ? SERVICE_STOPPED : SERVICE_STOP_PENDING;
+    std::memset(status, 0, sizeof *status);
+    status->dwCurrentState = s->state;
+    return TRUE;
+}
+
+BOOL QueryServiceStatus(SC_HANDLE service, LPSERVICE_STATUS status) {
+    sim::Machine &m = machine();
+    ++m.calls["QueryServiceStatus"];
+    sim::Service *s = service_of(service);
+    if (!s) return FALSE;
+    if (s->state == SERVICE_STOP_PENDING && s->pending_polls > 0 && --s->pending_polls == 0) {
+        status->dwCurrentState = SERVICE_STOP_PENDING;  // this query still says pending
+        s->state = SERVICE_STOPPED;
+        return TRUE;
+    }
+    status->dwCurrentState = s->state;
+    return TRUE;
+}
+
+BOOL CloseServiceHandle(SC_HANDLE handle) {
+    sim::Machine &m = machine();
+    ++m.calls["CloseServiceHandle"];
+    if (!m.service_handles.erase(handle)) return FALSE;
+    --m.open_service_handles;
+    return TRUE;
 }
 
 }  // namespace os

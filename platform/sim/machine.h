@@ -26,6 +26,14 @@ struct Node {
     bool locked = false;       // DeleteFileA fails with a sharing violation
     bool unreadable = false;   // _open fails
     bool list_denied = false;  // FindFirstFileA inside this directory fails
+    std::string short_name;    // 8.3 name, when it differs from name
+};
+
+struct Service {
+    std::string name;
+    DWORD state = SERVICE_RUNNING;
+    int pending_polls = 0;     // status queries that still say stop-pending; -1: forever
+    bool refuses_stop = false; // ControlService fails
 };
 
 struct RegValue {
@@ -96,6 +104,20 @@ public:
     bool reg_has_value(HKEY root, const std::string &path, const std::string &name);
     std::string reg_text(HKEY root, const std::string &path, const std::string &name);
 
+    // --- System folders, environment, restart-time deletions ---
+    std::string windows_dir = "C:\\WINDOWS";
+    std::string system_dir = "C:\\WINDOWS\\SYSTEM32";
+    std::string temp_dir = "C:\\WINDOWS\\TEMP\\";
+    std::map<std::string, std::string> environment = {{"SYSTEMROOT", "C:\\WINDOWS"},
+                                                      {"WINDIR", "C:\\WINDOWS"}};
+    std::vector<std::string> pending_deletes;  // MoveFileExA(..., DELAY_UNTIL_REBOOT)
+
+    // --- Services ---
+    std::vector<Service> services;
+    bool scm_open_fails = false;
+    Service *service(const std::string &name);
+    int open_service_handles = 0;
+
     // --- Version ---
     struct Version {
         bool query_fails = false;
@@ -156,6 +178,8 @@ public:
 
     // --- Observation ---
     std::map<std::string, int> calls;  // os:: call name -> times called
+    std::vector<std::string> opened;        // every path given to _open
+    std::vector<std::string> deleted_keys;  // every sub-key given to RegDeleteKeyA
     int open_find_handles = 0;
     int open_fds_count = 0;
     int open_keys = 0;
@@ -190,6 +214,13 @@ public:
         size_t next = 0;
     };
     std::map<HANDLE, Handle> handles;
+    std::map<SC_HANDLE, std::string> service_handles;  // "" for the manager
+    struct Stream {
+        std::string text;
+        size_t pos = 0;
+    };
+    std::map<FILE *, Stream> streams;
+    int open_streams = 0;
     std::unique_ptr<RegKey> reg_roots[5];
     uintptr_t next_handle = 0x1000;
     int next_fd = 3;

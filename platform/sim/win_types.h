@@ -230,3 +230,27 @@ typedef HANDLE *PHANDLE;
 #define CP_ACP 0
 #define EWX_REBOOT 0x02
 #define EWX_FORCE 0x04
+
+// Services
+struct SC_HANDLE__ { int unused; };
+typedef SC_HANDLE__ *SC_HANDLE;
+struct SERVICE_STATUS {
+    DWORD dwServiceType;
+    DWORD dwCurrentState;
+    DWORD dwControlsAccepted;
+    DWORD dwWin32ExitCode;
+    DWORD dwServiceSpecificExitCode;
+    DWORD dwCheckPoint;
+    DWORD dwWaitHint;
+};
+typedef SERVICE_STATUS *LPSERVICE_STATUS;
+#define SC_MANAGER_ALL_ACCESS 0xF003F
+#define SERVICE_CONTROL_STOP 0x00000001
+#define SERVICE_STOPPED 0x00000001
+#define SERVICE_START_PENDING 0x00000002
+#define SERVICE_STOP_PENDING 0x00000003
+#define SERVICE_RUNNING 0x00000004
+
+// Files
+#define MOVEFILE_REPLACE_EXISTING 0x00000001
+#define MOVEFILE_DELAY_UNTIL_REBOOT 0x00000004

@@ -14,6 +14,19 @@ BOOL FindClose(HANDLE find) { return ::FindClose(find); }
 BOOL SetFileAttributesA(LPCSTR path, DWORD attributes) { return ::SetFileAttributesA(path, attributes); }
 BOOL DeleteFileA(LPCSTR path) { return ::DeleteFileA(path); }
 DWORD GetLastError() { return ::GetLastError(); }
+BOOL CopyFileA(LPCSTR existing, LPCSTR target, BOOL fail_if_exists) {
+    return ::CopyFileA(existing, target, fail_if_exists);
+}
+BOOL MoveFileExA(LPCSTR existing, LPCSTR target, DWORD flags) { return ::MoveFileExA(existing, target, flags); }
+UINT GetWindowsDirectoryA(LPSTR buffer, UINT size) { return ::GetWindowsDirectoryA(buffer, size); }
+UINT GetSystemDirectoryA(LPSTR buffer, UINT size) { return ::GetSystemDirectoryA(buffer, size); }
+DWORD GetTempPathA(DWORD size, LPSTR buffer) { return ::GetTempPathA(size, buffer); }
+DWORD GetShortPathNameA(LPCSTR long_path, LPSTR short_path, DWORD size) {
+    return ::GetShortPathNameA(long_path, short_path, size);
+}
+DWORD ExpandEnvironmentStringsA(LPCSTR source, LPSTR destination, DWORD size) {
+    return ::ExpandEnvironmentStringsA(source, destination, size);
+}
 
 int _access(const char *path, int mode) { return ::_access(path, mode); }
 int _open(const char *path, int flags, int mode) { return ::_open(path, flags, mode); }
@@ -21,6 +34,11 @@ int _read(int fd, void *buffer, unsigned int count) { return ::_read(fd, buffer,
 long _lseek(int fd, long offset, int origin) { return ::_lseek(fd, offset, origin); }
 long _filelength(int fd) { return ::_filelength(fd); }
 int _close(int fd) { return ::_close(fd); }
+int _write(int fd, const void *buffer, unsigned int count) { return ::_write(fd, buffer, count); }
+
+FILE *fopen(const char *path, const char *mode) { return ::fopen(path, mode); }
+char *fgets(char *buffer, int size, FILE *stream) { return ::fgets(buffer, size, stream); }
+int fclose(FILE *stream) { return ::fclose(stream); }
 
 int _stricmp(const char *a, const char *b) { return ::_stricmp(a, b); }
 int _strnicmp(const char *a, const char *b, size_t n) { return ::_strnicmp(a, b, n); }
@@ -37,6 +55,30 @@ LONG RegQueryValueExA(HKEY key, LPCSTR name, LPDWORD reserved, LPDWORD type, LPB
 LONG RegDeleteValueA(HKEY key, LPCSTR name) { return ::RegDeleteValueA(key, name); }
 LONG RegDeleteKeyA(HKEY key, LPCSTR sub_key) { return ::RegDeleteKeyA(key, sub_key); }
 LONG RegCloseKey(HKEY key) { return ::RegCloseKey(key); }
+LONG RegQueryInfoKeyA(HKEY key, LPSTR class_name, LPDWORD class_size, LPDWORD reserved, LPDWORD sub_keys,
+                      LPDWORD max_sub_key_length, LPDWORD max_class_length, LPDWORD values,
+                      LPDWORD max_value_name_length, LPDWORD max_value_length,
+                      LPDWORD security_descriptor_size, FILETIME *last_write_time) {
+    return ::RegQueryInfoKeyA(key, class_name, class_size, reserved, sub_keys, max_sub_key_length,
+                              max_class_length, values, max_value_name_length, max_value_length,
+                              security_descriptor_size, last_write_time);
+}
+LONG RegEnumValueA(HKEY key, DWORD index, LPSTR name, LPDWORD name_size, LPDWORD reserved, LPDWORD type,
+                   LPBYTE data, LPDWORD data_size) {
+    return ::RegEnumValueA(key, index, name, name_size, reserved, type, data, data_size);
+}
+
+SC_HANDLE OpenSCManagerA(LPCSTR machine, LPCSTR database, DWORD access) {
+    return ::OpenSCManagerA(machine, database, access);
+}
+SC_HANDLE OpenServiceA(SC_HANDLE manager, LPCSTR name, DWORD access) {
+    return ::OpenServiceA(manager, name, access);
+}
+BOOL ControlService(SC_HANDLE service, DWORD control, LPSERVICE_STATUS status) {
+    return ::ControlService(service, control, status);
+}
+BOOL QueryServiceStatus(SC_HANDLE service, LPSERVICE_STATUS status) { return ::QueryServiceStatus(service, status); }
+BOOL CloseServiceHandle(SC_HANDLE handle) { return ::CloseServiceHandle(handle); }
 
 BOOL PeekMessageA(LPMSG msg, HWND hwnd, UINT filter_min, UINT filter_max, UINT remove) {
     return ::PeekMessageA(msg, hwnd, filter_min, filter_max, remove);

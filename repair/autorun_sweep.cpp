@@ -1,0 +1,104 @@
+// The autorun sweep.
+//
+// A value starts the infected file when its command begins with the file's
+// full path (after an opening quote, directly or once environment variables
+// are expanded), or, for a file in a system folder, when the command is a
+// bare reference (no folder) that names the file. In both cases the name
+// must stand as a whole word: "c:\x\evil.exe" is not started by
+// "c:\x\evil.exe2.exe", nor is "evil.exe" by "notevil.exe".
+#include "repair/autorun_sweep.h"
+
+#include <cstring>
+
+#include "engine/scan_state.h"
+#include "repair/registry_helpers.h"
+
+namespace {
+
+bool ends_word(char c) {
+    return c == 0 || c == ' ' || c == '\t' || c == '"' || c == ',' || c == ';' || c == '/';
+}
+
+bool starts_word(const char *text, const char *at) {
+    if (at == text) return true;
+    char c = at[-1];
+    return c == ' ' || c == '\t' || c == '"' || c == ',' || c == ';' || c == '=' || c == '/';
+}
+
+// Whether command names the file name as a whole word anywhere.
+bool names_file(const char *command, const char *file_name) {
+    size_t n = std::strlen(file_name);
+    for (const char *at = std::strstr(command, file_name); at; at = std::strstr(at + 1, file_name))
+        if (starts_word(command, at) && ends_word(at[n])) return true;
+    return false;
+}
+
+// Whether command begins with path as a whole word.
+bool begins_with_path(const char *command, const char *path, size_t n) {
+    return std::strncmp(command, path, n) == 0 && ends_word(command[n]);
+}
+
+void remember(const char *value_name) {
+    // A name that does not fit is not remembered: a shortened one would
+    // later delete a different value.
+    if (std::strlen(value_name) < sizeof scan_state.removed_value_name)
+        std::strcpy(scan_state.removed_value_name, value_name);
+}
+
+void report_removed() {
+    if (scan_state.report_window) report("System Registry     %s removed", "W32/Quelby.Trojan");
+}
+
+}  // namespace
+
+void autorun_sweep(HKEY root, const char *sub_key) {
+    HKEY key;
+    if (os::RegOpenKeyExA(root, sub_key, 0, KEY_READ, &key) != ERROR_SUCCESS) return;
+    DWORD count = 0;
+    if (os::RegQueryInfoKeyA(key, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, &count, nullptr,
+                             nullptr, nullptr, nullptr) != ERROR_SUCCESS)
+        count = 0;
+    DWORD deleted = 0;
+    static char name[16384];
+    char data[264];
+    char expanded[261];
+    for (DWORD i = 0; i < count; ++i) {
+        DWORD name_size = sizeof name - 1;
+        if (os::RegEnumValueA(key, i - deleted, name, &name_size, nullptr, nullptr, nullptr, nullptr) !=
+            ERROR_SUCCESS)
+            continue;
+        const char *slash = std::strrchr(scan_state.file_under_test, '\\');
+        if (!slash) break;
+        if (!read_registry_value(root, sub_key, name, data, sizeof data)) continue;
+        os::_strlwr(data);
+        os::_strlwr(scan_state.file_under_test);
+        DWORD needed = os::ExpandEnvironmentStringsA(data, expanded, sizeof expanded);
+        if (needed == 0 || needed > sizeof expanded) continue;  // an expansion that does not fit is skipped
+        os::_strlwr(expanded);
+        bool bare = !std::strchr(data, '\\') || data[0] == '\\';
+        size_t n = std::strlen(scan_state.file_under_test);
+        if (n == 0) break;
+        const char *d = data[0] == '"' ? data + 1 : data;
+        const char *e = expanded[0] == '"' ? expanded + 1 : expanded;
+        const char *file_name = slash + 1;
+        if (bare && names_file(data, file_name)) {
+            if ((std::strstr(scan_state.file_under_test, "\\system\\") ||
+                 std::strstr(scan_state.file_under_test, "\\system32\\")) &&
+                delete_registry_value(root, sub_key, name)) {
+                remember(name);
+                report_removed();
+                ++deleted;
+            }
+            continue;
+        }
+        if (begins_with_path(d, scan_state.file_under_test, n) ||
+            begins_with_path(e, scan_state.file_under_test, n)) {
+            remember(name);
+            if (delete_registry_value(root, sub_key, name)) {
+                report_removed();
+                ++deleted;
+            }
+        }
+    }
+    os::RegCloseKey(key);
+}
