@@ -1256,6 +1256,13 @@ SC_HANDLE OpenServiceA(SC_HANDLE manager, LPCSTR name, DWORD) {
     return h;
 }
 
+static void service_state(sim::Service *s, DWORD state) {
+    s->state = state;
+    if (state != SERVICE_STOPPED || !s->process_id) return;
+    sim::Process *p = machine().process(s->process_id);
+    if (p) p->running = false;
+}
+
 static sim::Service *service_of(SC_HANDLE h) {
     sim::Machine &m = machine();
     auto it = m.service_handles.find(h);
@@ -1267,7 +1274,7 @@ BOOL ControlService(SC_HANDLE service, DWORD control, LPSERVICE_STATUS status) {
     ++m.calls["ControlService"];
     sim::Service *s = service_of(service);
     if (!s || control != SERVICE_CONTROL_STOP || s->refuses_stop || s->state == SERVICE_STOPPED) return FALSE;
-    s->state = s->pending_polls == 0 ? SERVICE_STOPPED : SERVICE_STOP_PENDING;
+    service_state(s, s->pending_polls == 0 ? SERVICE_STOPPED : SERVICE_STOP_PENDING);
     std::memset(status, 0, sizeof *status);
     status->dwCurrentState = s->state;
     return TRUE;
@@ -1280,7 +1287,7 @@ BOOL QueryServiceStatus(SC_HANDLE service, LPSERVICE_STATUS status) {
     if (!s) return FALSE;
     if (s->state == SERVICE_STOP_PENDING && s->pending_polls > 0 && --s->pending_polls == 0) {
         status->dwCurrentState = SERVICE_STOP_PENDING;  // this query still says pending
-        s->state = SERVICE_STOPPED;
+        service_state(s, SERVICE_STOPPED);
         return TRUE;
     }
     status->dwCurrentState = s->state;

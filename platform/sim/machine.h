@@ -34,6 +34,7 @@ struct Service {
     DWORD state = SERVICE_RUNNING;
     int pending_polls = 0;     // status queries that still say stop-pending; -1: forever
     bool refuses_stop = false; // ControlService fails
+    DWORD process_id = 0;      // the process that ends when the service stops
 };
 
 struct RegValue {

@@ -1,0 +1,184 @@
+// The registry repair after a hit: helpers, the cleanup's three keys, the
+// autorun sweep, services.
+#include "test_support.h"
+
+#include "engine/file_matcher.h"
+#include "engine/signature_table.h"
+#include "memory/memory_scan.h"
+#include "repair/autorun_cleanup.h"
+#include "repair/autorun_sweep.h"
+#include "repair/registry_helpers.h"
+#include "repair/service_removal.h"
+#include "tests/support/sample_maker.h"
+
+namespace {
+const char *run = "Software\\Microsoft\\Windows\\CurrentVersion\\Run";
+const char *run_services = "Software\\Microsoft\\Windows\\CurrentVersion\\RunServices";
+const char *uninstall = "Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\rhcjg7j0e38v";
+const char *removed_line = "System Registry     W32/Quelby.Trojan removed";
+}  // namespace
+
+class RepairTest : public EngineTest {
+protected:
+    void SetUp() override {
+        EngineTest::SetUp();
+        m().add_drive('C', DRIVE_FIXED);
+    }
+    void TearDown() override {
+        EXPECT_EQ(0, m().open_service_handles);
+        EngineTest::TearDown();
+    }
+    void infected_file(const char *path) { std::strcpy(scan_state.file_under_test, path); }
+    bool has(const char *key, const char *value) { return m().reg_has_value(HKEY_LOCAL_MACHINE, key, value); }
+    void set(const char *key, const char *value, const std::string &data) {
+        m().reg_set(HKEY_LOCAL_MACHINE, key, value, data);
+    }
+};
+
+TEST_F(RepairTest, HelpersReportFailureAndCloseTheirKeys) {
+    set(run, "Present", "x");
+    EXPECT_EQ(0, delete_registry_value(HKEY_LOCAL_MACHINE, run, "Absent"));
+    EXPECT_EQ(0, delete_registry_value(HKEY_LOCAL_MACHINE, "Software\\Missing", "Present"));
+    char buf[8];
+    EXPECT_EQ(0, read_registry_value(HKEY_LOCAL_MACHINE, run, "Absent", buf, sizeof buf));
+    EXPECT_EQ(1, read_registry_value(HKEY_LOCAL_MACHINE, run, "Present", buf, sizeof buf));
+    EXPECT_STREQ("x", buf);
+    set(run, "Long", "12345678");  // 9 bytes with its terminator: does not fit 8
+    EXPECT_EQ(0, read_registry_value(HKEY_LOCAL_MACHINE, run, "Long", buf, sizeof buf));
+    EXPECT_STREQ("", buf);
+    m().reg_set_raw(HKEY_LOCAL_MACHINE, run, "Binary", "1234567", REG_BINARY);  // no terminator
+    EXPECT_EQ(1, read_registry_value(HKEY_LOCAL_MACHINE, run, "Binary", buf, sizeof buf));
+    EXPECT_STREQ("1234567", buf);
+    EXPECT_EQ(1, delete_registry_value(HKEY_LOCAL_MACHINE, run, "Present"));
+    EXPECT_FALSE(has(run, "Present"));
+}
+
+TEST_F(RepairTest, RememberedNameGoesFromEachKeyWithOneLineEach) {
+    set(run, "Loader", "c:\\old.exe");
+    set(run_services, "Loader", "c:\\old.exe");
+    set(uninstall, "Loader", "c:\\old.exe");
+    set(run, "Keep", "c:\\keep.exe");
+    std::strcpy(scan_state.removed_value_name, "Loader");
+    autorun_cleanup("W32/Quelby.Ptt.Dl.Trojan");
+    EXPECT_EQ(std::vector<std::string>(3, "System Registry     W32/Quelby.Ptt.Dl.Trojan removed"), window.lines);
+    EXPECT_FALSE(has(run, "Loader"));
+    EXPECT_FALSE(has(run_services, "Loader"));
+    EXPECT_TRUE(has(run, "Keep"));
+
+    window.lines.clear();
+    autorun_cleanup("X");  // stands in no key now
+    std::memset(scan_state.removed_value_name, 0, sizeof scan_state.removed_value_name);
+    autorun_cleanup("X");
+    EXPECT_TRUE(window.lines.empty());
+    EXPECT_EQ(0, m().calls["RegEnumValueA"]);  // no file under test: no sweep
+}
+
+TEST_F(RepairTest, CleanupChecksTheHostsFileOfTheFamily) {
+    m().set_version(VER_PLATFORM_WIN32_NT, 5, 1);
+    autorun_cleanup("X");
+    m().set_version(VER_PLATFORM_WIN32_WINDOWS, 4, 10);
+    autorun_cleanup("X");
+    m().set_version(VER_PLATFORM_WIN32s, 3, 1);
+    autorun_cleanup("X");
+    EXPECT_EQ((std::vector<std::string>{"C:\\WINDOWS\\SYSTEM32\\drivers\\etc\\hosts", "C:\\WINDOWS\\hosts"}),
+              m().opened);
+}
+
+TEST_F(RepairTest, SweepFindsEveryWayACommandStartsTheFile) {
+    infected_file("C:\\WINDOWS\\SYSTEM32\\EVIL.EXE");
+    set(run, "Plain", "C:\\WINDOWS\\SYSTEM32\\EVIL.EXE /s");
+    set(run, "Quoted", "\"C:\\Windows\\System32\\evil.exe\" -x");
+    set(run, "Expanded", "%SystemRoot%\\system32\\evil.exe");
+    set(run, "Bare", "evil.exe");
+    set(run, "Rundll", "rundll32.exe evil.exe,Start");
+    set(run, "LookAlike", "notevil.exe");
+    set(run, "Longer", "C:\\WINDOWS\\SYSTEM32\\EVIL.EXE2.exe");
+    set(run, "Other", "C:\\WINDOWS\\SYSTEM32\\good.exe");
+    autorun_sweep(HKEY_LOCAL_MACHINE, run);
+    for (const char *gone : {"Plain", "Quoted", "Expanded", "Bare", "Rundll"}) EXPECT_FALSE(has(run, gone)) << gone;
+    for (const char *kept : {"LookAlike", "Longer", "Other"}) EXPECT_TRUE(has(run, kept)) << kept;
+    EXPECT_EQ(std::vector<std::string>(5, removed_line), window.lines);
+    EXPECT_STREQ("Rundll", scan_state.removed_value_name);
+    EXPECT_STREQ("c:\\windows\\system32\\evil.exe", scan_state.file_under_test);  // lowered in place
+}
+
+TEST_F(RepairTest, BareNamesOnlyCountForFilesInSystemFolders) {
+    infected_file("C:\\Program Files\\App\\evil.exe");
+    set(run, "Bare", "evil.exe");
+    autorun_sweep(HKEY_LOCAL_MACHINE, run);
+    EXPECT_TRUE(has(run, "Bare"));
+    infected_file("C:\\WINDOWS\\SYSTEM\\evil.exe");
+    autorun_sweep(HKEY_LOCAL_MACHINE, run);
+    EXPECT_FALSE(has(run, "Bare"));
+}
+
+TEST_F(RepairTest, SweepEdgesOfNamesAndData) {
+    infected_file("C:\\X\\evil.exe");
+    std::string long_name(130, 'n');
+    set(run, long_name.c_str(), "c:\\x\\evil.exe");             // deleted, never remembered
+    set(run, "TooLong", "c:\\x\\evil.exe " + std::string(260, 'a'));  // does not fit: skipped
+    set(run, "Wide", "%BIG%");                                   // expansion over 260: skipped
+    m().environment["BIG"] = "c:\\x\\evil.exe " + std::string(250, 'b');
+    std::strcpy(scan_state.removed_value_name, "before");
+    scan_state.report_window = nullptr;
+    autorun_sweep(HKEY_LOCAL_MACHINE, run);
+    EXPECT_FALSE(has(run, long_name.c_str()));
+    EXPECT_STREQ("before", scan_state.removed_value_name);
+    EXPECT_TRUE(has(run, "TooLong"));
+    EXPECT_TRUE(has(run, "Wide"));
+    EXPECT_TRUE(window.lines.empty());  // no window: deleted but not reported
+}
+
+TEST_F(RepairTest, StopServiceAndItsBoundedWait) {
+    m().services.push_back({"quick", SERVICE_RUNNING, 0, false});
+    m().services.push_back({"slow", SERVICE_RUNNING, 3, false});
+    m().services.push_back({"stuck", SERVICE_RUNNING, -1, false});
+    m().services.push_back({"stubborn", SERVICE_RUNNING, 0, true});
+    EXPECT_EQ(1, stop_service("quick"));
+    EXPECT_EQ(0u, m().slept_ms);
+    EXPECT_EQ(1, stop_service("slow"));
+    EXPECT_EQ(3000u, m().slept_ms);
+    m().slept_ms = 0;
+    EXPECT_EQ(0, stop_service("stuck"));
+    EXPECT_EQ(20000u, m().slept_ms);
+    EXPECT_EQ(0, stop_service("stubborn"));
+    EXPECT_EQ(0, stop_service("absent"));
+    m().scm_open_fails = true;
+    EXPECT_EQ(0, stop_service("quick"));
+}
+
+TEST_F(RepairTest, ServiceKeysInOrderAndAKeyWithFurtherSubkeysStays) {
+    for (const char *set_name : {"ControlSet001", "ControlSet002"}) {
+        std::string base = std::string("SYSTEM\\") + set_name + "\\Services\\evil";
+        m().reg_key(HKEY_LOCAL_MACHINE, base + "\\Enum", true);
+        m().reg_key(HKEY_LOCAL_MACHINE, base + "\\Security", true);
+    }
+    m().reg_key(HKEY_LOCAL_MACHINE, "SYSTEM\\ControlSet002\\Services\\evil\\Parameters", true);
+    EXPECT_EQ(1, delete_service_keys("evil"));
+    EXPECT_EQ((std::vector<std::string>{
+                  "SYSTEM\\ControlSet001\\Services\\evil\\Enum", "SYSTEM\\ControlSet001\\Services\\evil\\Security",
+                  "SYSTEM\\ControlSet001\\Services\\evil", "SYSTEM\\CONTROLSET002\\SERVICES\\evil\\Enum",
+                  "SYSTEM\\ControlSet002\\Services\\evil\\Security", "SYSTEM\\ControlSet002\\Services\\evil"}),
+              m().deleted_keys);
+    EXPECT_FALSE(m().reg_has_key(HKEY_LOCAL_MACHINE, "SYSTEM\\ControlSet001\\Services\\evil"));
+    EXPECT_TRUE(m().reg_has_key(HKEY_LOCAL_MACHINE, "SYSTEM\\ControlSet002\\Services\\evil"));
+    EXPECT_FALSE(m().reg_has_key(HKEY_LOCAL_MACHINE, "SYSTEM\\ControlSet002\\Services\\evil\\Enum"));
+    EXPECT_EQ(0, delete_service_keys("nothing"));
+}
+
+TEST_F(RepairTest, UnkillableProcessWhoseServiceStopsIsRemoved) {
+    m().set_version(VER_PLATFORM_WIN32_NT, 4, 0);
+    service_restart_needed = 0;
+    scan_state.disposition_choice = 100;
+    m().add_file("C:\\WINNT\\system32\\evilsvc.exe", sample::make(signature_table));
+    sim::Process &p = m().add_process(77, "C:\\WINNT\\system32\\evilsvc.exe");
+    p.unkillable = true;
+    m().services.push_back({"evilsvc", SERVICE_RUNNING, 1, false, 77});
+    m().reg_key(HKEY_LOCAL_MACHINE, "SYSTEM\\ControlSet001\\Services\\evilsvc", true);
+    memory_scan();
+    EXPECT_EQ(0, service_restart_needed);
+    EXPECT_FALSE(m().reg_has_key(HKEY_LOCAL_MACHINE, "SYSTEM\\ControlSet001\\Services\\evilsvc"));
+    ASSERT_FALSE(window.lines.empty());
+    EXPECT_EQ("System Memory    W32/Quelby.Trojan  removed", window.lines[0]);
+    EXPECT_FALSE(m().exists("C:\\WINNT\\system32\\evilsvc.exe"));
+}

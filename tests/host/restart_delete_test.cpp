@@ -1,0 +1,118 @@
+// Deletion at the next restart: wininit.ini on the 9x family, the delayed
+// move on the NT family, and what restart_needed keeps.
+#include "test_support.h"
+
+#include "engine/file_matcher.h"
+#include "engine/signature_table.h"
+#include "repair/restart_delete.h"
+#include "tests/support/sample_maker.h"
+
+namespace {
+const char *ini = "C:\\WINDOWS\\wininit.ini";
+}
+
+class RestartDeleteTest : public EngineTest {
+protected:
+    void SetUp() override {
+        EngineTest::SetUp();
+        m().set_version(VER_PLATFORM_WIN32_WINDOWS, 4, 10);
+        m().add_dir("C:\\WINDOWS\\TEMP");
+        sim::Node *dir = m().add_dir("C:\\Program Files");
+        dir->short_name = "PROGRA~1";
+        m().add_file("C:\\Program Files\\Evil Tool.exe", "x")->short_name = "EVILTO~1.EXE";
+        m().add_file("C:\\Program Files\\second.exe", "y")->short_name = "SECOND.EXE";
+    }
+    std::string after(const std::string &before) {
+        if (!before.empty() || before == "<empty>") m().add_file(ini, before == "<empty>" ? "" : before);
+        EXPECT_EQ(1, schedule_delete_at_restart("C:\\Program Files\\Evil Tool.exe"));
+        return m().file_data(ini);
+    }
+};
+
+TEST_F(RestartDeleteTest, RenameFileInEveryShape) {
+    const std::string entry = "NUL=C:\\PROGRA~1\\EVILTO~1.EXE\r\n";
+    struct Case { const char *name; std::string before, want; } cases[] = {
+        {"none", "", "[rename]\r\n" + entry},
+        {"empty", "<empty>", "[rename]\r\n" + entry},
+        {"rename last", "[Other]\r\na=1\r\n[rename]\r\nNUL=C:\\OLD.EXE\r\n",
+         "[Other]\na=1\n[rename]\nNUL=C:\\OLD.EXE\n" + entry},
+        {"followed by another", "[rename]\r\nNUL=C:\\OLD.EXE\r\n[Next]\r\nb=2\r\n",
+         "[rename]\nNUL=C:\\OLD.EXE\n" + entry + "[Next]\nb=2\n"},
+        {"header then header", "[RENAME]\r\n[Next]\r\n", "[RENAME]\n" + entry + "[Next]\n"},
+        {"mixed case", "[ReNaMe]\r\n", "[ReNaMe]\n" + entry},
+        {"absent", "[Other]\r\nc=3\r\n", "[Other]\nc=3\n[rename]\r\n" + entry},
+        {"no line end", "[rename]\r\nNUL=C:\\OLD.EXE", "[rename]\nNUL=C:\\OLD.EXE\r\n" + entry},
+    };
+    for (const Case &c : cases) {
+        m().add_file(ini, "");
+        os::DeleteFileA(ini);
+        EXPECT_EQ(c.want, after(c.before)) << c.name;
+    }
+}
+
+TEST_F(RestartDeleteTest, LongLinesAndTwoSchedulings) {
+    std::string long_line = "; " + std::string(700, 'z') + "[notasection]\r\n";
+    m().add_file(ini, "[rename]\r\n" + long_line + "[Next]\r\n");
+    EXPECT_EQ(1, schedule_delete_at_restart("C:\\Program Files\\Evil Tool.exe"));
+    EXPECT_EQ(1, schedule_delete_at_restart("C:\\Program Files\\second.exe"));
+    std::string lf_line = long_line.substr(0, long_line.size() - 2) + "\n";
+    // The second rewrite reads the first entry in text mode, like every other line.
+    EXPECT_EQ("[rename]\n" + lf_line + "NUL=C:\\PROGRA~1\\EVILTO~1.EXE\nNUL=C:\\PROGRA~1\\SECOND.EXE\r\n[Next]\n",
+              m().file_data(ini));
+}
+
+TEST_F(RestartDeleteTest, A648thCharacterThatOpensASectionIsTestedAsALineStart) {
+    std::string line = std::string(647, 'k') + "[x]\r\n";
+    m().add_file(ini, "[rename]\r\n" + line);
+    schedule_delete_at_restart("C:\\Program Files\\Evil Tool.exe");
+    EXPECT_EQ("[rename]\n" + std::string(647, 'k') + "NUL=C:\\PROGRA~1\\EVILTO~1.EXE\r\n[x]\n", m().file_data(ini));
+}
+
+TEST_F(RestartDeleteTest, FailuresLeaveTheFileAsItWas) {
+    const std::string before = "[rename]\r\nNUL=C:\\OLD.EXE\r\n[Next]\r\nb=2\r\n";
+    for (const char *fault : {"CopyFileA", "fopen", "_write", "_write_short"}) {
+        m().add_file(ini, before);
+        m().fail_calls.clear();
+        m().fail_calls[fault] = 1;
+        EXPECT_EQ(0, schedule_delete_at_restart("C:\\Program Files\\Evil Tool.exe")) << fault;
+        EXPECT_EQ(before, m().file_data(ini)) << fault;
+    }
+    // A new file that cannot be written whole is not left behind.
+    m().fail_calls.clear();
+    os::DeleteFileA(ini);
+    m().fail_calls["_write_short"] = 1;
+    EXPECT_EQ(0, schedule_delete_at_restart("C:\\Program Files\\Evil Tool.exe"));
+    EXPECT_FALSE(m().exists(ini));
+}
+
+TEST_F(RestartDeleteTest, NoShortPathNoEntry) {
+    m().fail_calls["GetShortPathNameA"] = 1;
+    EXPECT_EQ(0, schedule_delete_at_restart("C:\\Program Files\\Evil Tool.exe"));
+    EXPECT_FALSE(m().exists(ini));
+}
+
+TEST_F(RestartDeleteTest, NtReportsWhatTheDelayedMoveGives) {
+    m().set_version(VER_PLATFORM_WIN32_NT, 5, 1);
+    EXPECT_EQ(1, schedule_delete_at_restart("C:\\a.exe"));
+    m().fail_calls["MoveFileExA"] = 1;
+    EXPECT_EQ(0, schedule_delete_at_restart("C:\\b.exe"));
+    EXPECT_EQ((std::vector<std::string>{"C:\\a.exe"}), m().pending_deletes);
+    m().set_version(VER_PLATFORM_WIN32s, 3, 1);
+    EXPECT_EQ(0, schedule_delete_at_restart("C:\\c.exe"));
+}
+
+TEST_F(RestartDeleteTest, RestartStaysNeededOnceAnySchedulingSucceeded) {
+    m().set_version(VER_PLATFORM_WIN32_NT, 5, 1);
+    scan_state.disposition_choice = 100;
+    std::string sample = sample::make(signature_table);
+    m().add_file("C:\\one.exe", sample)->locked = true;
+    m().add_file("C:\\two.exe", sample)->locked = true;
+    file_matcher("W32/Quelby.Trojan ", "C:\\one.exe");
+    EXPECT_EQ(1, scan_state.restart_needed);
+    m().fail_calls["MoveFileExA"] = 1;
+    file_matcher("W32/Quelby.Trojan ", "C:\\two.exe");
+    EXPECT_EQ(1, scan_state.restart_needed);
+    EXPECT_EQ((std::vector<std::string>{"C:\\one.exe     W32/Quelby.Qgs.Dl.Trojan Unable to remove",
+                                        "C:\\two.exe     W32/Quelby.Qgs.Dl.Trojan Unable to remove"}),
+              window.lines);
+}
