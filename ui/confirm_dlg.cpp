@@ -1,0 +1,125 @@
+// The confirmation box and ConfirmBox.
+#include "ui/confirm_dlg.h"
+
+#include "engine/scan_state.h"
+#include "ui/resource.h"
+
+CWnd *main_dialog = nullptr;
+int large_fonts = 0;
+
+namespace {
+const COLORREF box_colour = RGB(207, 233, 254);
+
+void move_to(CWnd &w, int x, int y, int width, int height) { w.MoveWindow(x, y, width, height, TRUE); }
+}  // namespace
+
+BEGIN_MESSAGE_MAP(CConfirmDlg, CDialog)
+    ON_BN_CLICKED(IDC_CONFIRM_YES, OnYes)
+    ON_WM_PAINT()
+    ON_BN_CLICKED(IDC_CONFIRM_NO, OnNo)
+    ON_BN_CLICKED(IDC_CONFIRM_OK, OnLoneOk)
+    ON_WM_CTLCOLOR()
+END_MESSAGE_MAP()
+
+CConfirmDlg::CConfirmDlg() : CDialog(IDD_CONFIRM, nullptr) {}
+
+CConfirmDlg::~CConfirmDlg() {}
+
+void CConfirmDlg::DoDataExchange(CDataExchange *dx) {
+    DDX_Control(dx, IDC_CONFIRM_ICON, icon_control);
+    DDX_Control(dx, IDC_CONFIRM_YES, yes_button);
+    DDX_Control(dx, IDOK, ok_button);
+    DDX_Control(dx, IDC_CONFIRM_NO, no_button);
+    DDX_Control(dx, IDC_CONFIRM_OK, lone_ok_button);
+    DDX_Control(dx, IDCANCEL, cancel_button);
+    DDX_Control(dx, IDC_CONFIRM_TEXT, text_control);
+}
+
+CConfirmDlg::layout CConfirmDlg::layout_for(size_t text_length) {
+    layout l;
+    l.a = 10 * (int)(text_length / 30) + 10;
+    l.b = (int)(l.a * 1.25);
+    l.h = l.a - l.b / 4;
+    return l;
+}
+
+BOOL CConfirmDlg::OnInitDialog() {
+    CDialog::OnInitDialog();
+    layout l = layout_for(text.size());
+    RECT r;
+    GetWindowRect(&r);
+    MoveWindow(0, 0, (r.right - r.left) + l.b, (r.bottom - r.top) + l.h, TRUE);
+    GetWindowRect(&r);
+    int button_top = r.bottom - 65;
+
+    text_control.GetWindowRect(&r);
+    move_to(text_control, r.left, r.top - 25, (r.right - r.left) + l.b,
+            (r.bottom - r.top) + l.h + (large_fonts ? 25 : 0));
+    int icon_top = r.top - 30;
+
+    for (NCExButton *b : {&lone_ok_button, &ok_button, &cancel_button, &yes_button, &no_button}) {
+        b->GetWindowRect(&r);
+        move_to(*b, r.left + l.b / 2, button_top, r.right - r.left, r.bottom - r.top);
+    }
+    lone_ok_button.ShowWindow(ok_only ? SW_SHOW : SW_HIDE);
+    ok_button.ShowWindow(ok_cancel ? SW_SHOW : SW_HIDE);
+    cancel_button.ShowWindow(ok_cancel ? SW_SHOW : SW_HIDE);
+    yes_button.ShowWindow(yes_no ? SW_SHOW : SW_HIDE);
+    no_button.ShowWindow(yes_no ? SW_SHOW : SW_HIDE);
+
+    ok_button.skin_from_caption(IDOK, this);
+    lone_ok_button.skin_from_caption(IDC_CONFIRM_OK, this);
+    cancel_button.skin_from_caption(IDCANCEL, this);
+    yes_button.skin_from_caption(IDC_CONFIRM_YES, this);
+    no_button.skin_from_caption(IDC_CONFIRM_NO, this);
+
+    if (l.a > 30) {
+        icon_control.GetWindowRect(&r);
+        move_to(icon_control, r.left, icon_top, r.right - r.left, r.bottom - r.top);
+    }
+    text_control.SetWindowText(text.c_str());
+    SetWindowText(caption.empty() ? app_title : caption.c_str());
+    if (main_dialog) CenterWindow(main_dialog);
+    return TRUE;
+}
+
+void CConfirmDlg::OnPaint() {
+    CPaintDC dc(m_hWnd);
+    HBITMAP picture = (HBITMAP)::LoadImageA(::GetModuleHandleA(nullptr), MAKEINTRESOURCEA(icon_bitmap),
+                                            IMAGE_BITMAP, 0, 0, LR_LOADMAP3DCOLORS);
+    if (!picture) return;
+    HDC icon_dc = ::GetDC(icon_control.m_hWnd);
+    RECT client;
+    icon_control.GetClientRect(&client);
+    HDC memory = ::CreateCompatibleDC(icon_dc);
+    HGDIOBJ previous = ::SelectObject(memory, picture);
+    ::BitBlt(icon_dc, 0, 0, client.right, client.bottom, memory, 0, 0, SRCCOPY);
+    ::SelectObject(memory, previous);
+    ::DeleteDC(memory);
+    ::DeleteObject(picture);
+    ::ReleaseDC(icon_control.m_hWnd, icon_dc);
+}
+
+HBRUSH CConfirmDlg::OnCtlColor(CDC *dc, CWnd *control, UINT kind) {
+    HBRUSH brush = CDialog::OnCtlColor(dc, control, kind);
+    dc->SetBkMode(TRANSPARENT);
+    if (kind == CTLCOLOR_DLG || kind == CTLCOLOR_STATIC) {
+        if (!background.m_hObject) background.CreateSolidBrush(box_colour);
+        return background;
+    }
+    return brush;
+}
+
+int ConfirmBox(const char *text, const char *caption, UINT style) {
+    CConfirmDlg box;
+    box.text = text ? text : "";
+    box.caption = caption ? caption : "";
+    if (style & MB_OKCANCEL) box.ok_cancel = 1;
+    else if (style & MB_YESNO) box.yes_no = 1;
+    else box.ok_only = 1;
+    if ((style & 0x30) == 0x30) box.icon_bitmap = IDB_WARNING;
+    else if (style & 0x40) box.icon_bitmap = IDB_INFORMATION;
+    else if (style & 0x20) box.icon_bitmap = IDB_QUESTION;
+    else if (style & 0x10) box.icon_bitmap = IDB_ERROR;
+    return (int)box.DoModal();
+}

@@ -1,0 +1,46 @@
+// The confirmation box: the program's own message box, skinned, with a
+// picture, a text that sizes the box, and one of three button sets.
+#pragma once
+#include "ui/framework/framework.h"
+#include "ui/skin_button.h"
+
+class CConfirmDlg : public CDialog {
+public:
+    CConfirmDlg();
+    ~CConfirmDlg() override;
+
+    CStatic icon_control;
+    NCExButton yes_button, ok_button, no_button, lone_ok_button, cancel_button;
+    CStatic text_control;
+    int icon_bitmap = 154;
+    int ok_only = 0, ok_cancel = 0, yes_no = 0;
+    CString text;
+    CString caption;
+
+    BOOL OnCommand(WPARAM wparam, LPARAM lparam) override { return CDialog::OnCommand(wparam, lparam); }
+    void DoDataExchange(CDataExchange *dx) override;
+    BOOL OnInitDialog() override;
+    void OnOK() override { EndDialog(IDOK); }
+    void OnCancel() override { EndDialog(yes_no ? IDNO : IDCANCEL); }
+
+    void OnYes() { EndDialog(IDYES); }
+    void OnNo() { EndDialog(IDNO); }
+    void OnLoneOk() { EndDialog(IDOK); }
+    void OnPaint();
+    HBRUSH OnCtlColor(CDC *dc, CWnd *control, UINT kind);
+
+    // The layout values of a text of this length (the worked numbers).
+    struct layout {
+        int a, b, h;
+    };
+    static layout layout_for(size_t text_length);
+
+private:
+    CBrush background;
+    DECLARE_MESSAGE_MAP()
+};
+
+// Placement: the main window the boxes centre over, and whether the screen
+// uses large fonts. Set by the main window while it initialises.
+extern CWnd *main_dialog;
+extern int large_fonts;

@@ -1,0 +1,253 @@
+// The main window.
+#include "ui/main_dlg.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "engine/scan_driver.h"
+#include "engine/scan_state.h"
+#include "repair/registry_helpers.h"
+#include "ui/confirm_dlg.h"
+#include "ui/links.h"
+#include "ui/resource.h"
+#include "ui/window_shape.h"
+
+HBRUSH white_brush = nullptr;
+
+namespace {
+const char family[] = "W32/Quelby";
+const char notice_text[] = "Free from Brenvik Software. Use it on any number of computers.";
+const char footer_text[] = "This program is a part of Orvanta antivirus software.";
+enum : UINT { scan_timer = 100, lines_kept = 150 };
+}  // namespace
+
+BEGIN_MESSAGE_MAP(CMainDlg, CDialog)
+    ON_MESSAGE(WM_ENABLE, OnShowStatus)
+    ON_MESSAGE(WM_SETREDRAW, OnAppendLine)
+    ON_WM_TIMER()
+    ON_WM_PAINT()
+    ON_BN_CLICKED(IDC_SCAN, OnScan)
+    ON_BN_CLICKED(IDC_X, OnX)
+    ON_BN_CLICKED(IDC_DOWNLOAD, OnDownload)
+    ON_WM_CTLCOLOR()
+    ON_WM_MOVE()
+    ON_WM_LBUTTONDOWN()
+    ON_WM_LBUTTONUP()
+    ON_BN_CLICKED(IDC_OK, OnFinish)
+    ON_BN_CLICKED(IDC_DLINK, OnDlink)
+    ON_BN_CLICKED(IDC_ULINK, OnUlink)
+END_MESSAGE_MAP()
+
+CMainDlg::CMainDlg(CWnd *parent) : CDialog(IDD_MAIN, parent) {
+    icon = ::LoadIconA(::GetModuleHandleA(nullptr), MAKEINTRESOURCEA(IDR_MAINFRAME));
+}
+
+CMainDlg::~CMainDlg() {
+    if (searching_font) ::DeleteObject(searching_font);
+}
+
+const char *CMainDlg::app_title_caption() { return app_title; }
+
+void CMainDlg::DoDataExchange(CDataExchange *dx) {
+    DDX_Control(dx, IDC_LIST_FRAME, list_frame);
+    DDX_Control(dx, IDC_LOGO, logo_button);
+    DDX_Control(dx, IDC_ULINK, ulink_button);
+    DDX_Control(dx, IDC_DLINK, dlink_button);
+    DDX_Control(dx, IDC_SEARCHING, searching_label);
+    DDX_Control(dx, IDC_FOOTER, footer);
+    DDX_Control(dx, IDC_TITLE, title_line);
+    DDX_Control(dx, IDC_NOTICE, notice_line);
+    DDX_Control(dx, IDC_SUBTITLE, subtitle_label);
+    DDX_Control(dx, IDCANCEL, cancel_button);
+    DDX_Control(dx, IDC_SCAN_FRAME, scan_frame);
+    DDX_Control(dx, IDC_STATUS, status_line);
+    DDX_Control(dx, IDC_RESULTS, results_list);
+    DDX_Control(dx, IDC_X, x_button);
+    DDX_Control(dx, IDC_DOWNLOAD, download_button);
+    DDX_Control(dx, IDC_SCAN, scan_button);
+    DDX_Control(dx, IDC_OK, ok_button);
+}
+
+bool CMainDlg::product_installed() {
+    char value[300];
+    std::memset(value, 0, sizeof value);
+    return read_registry_value(HKEY_LOCAL_MACHINE, "Software\\Brenvik\\Orvanta 2000", "Installed Folder", value,
+                               sizeof value) == 1;
+}
+
+BOOL CMainDlg::OnInitDialog() {
+    CDialog::OnInitDialog();
+    for (CWnd *w : {(CWnd *)&status_line, (CWnd *)&scan_frame, (CWnd *)&searching_label, (CWnd *)&results_list,
+                    (CWnd *)&list_frame, (CWnd *)&cancel_button})
+        w->ShowWindow(SW_HIDE);
+    ok_button.EnableWindow(FALSE);
+    ok_button.ShowWindow(SW_HIDE);
+    main_dialog = this;
+
+    LOGFONTA lf;
+    std::memset(&lf, 0, sizeof lf);
+    HFONT window_font = GetFont();
+    ::GetObjectA(window_font ? (HGDIOBJ)window_font : ::GetStockObject(SYSTEM_FONT), sizeof lf, &lf);
+    lf.lfHeight = 15;
+    lf.lfWeight = FW_BOLD;
+    lf.lfUnderline = FALSE;
+    lf.lfItalic = FALSE;
+    label_font.CreateFontIndirect(&lf);
+
+    char text[260];
+    std::snprintf(text, sizeof text, "%s%s%s%s", app_title, " - Tool to detect and remove all the variants of ",
+                  family, " Trojan ");
+    title_line.SetWindowText(text);
+    std::snprintf(text, sizeof text, "for %s", family);
+    std::strncat(text, " Trojan ", sizeof text - std::strlen(text) - 1);
+    subtitle_label.SetWindowText(text);
+    notice_line.SetWindowText(notice_text);
+    footer.SetWindowText(footer_text);
+
+    HDC screen = ::GetDC(m_hWnd);
+    large_fonts = ::GetDeviceCaps(screen, LOGPIXELSX) >= 120 ? 1 : 0;
+    ::ReleaseDC(m_hWnd, screen);
+
+    scale_child_windows(m_hWnd, 600, 337);
+    MoveWindow(0, 0, 600, 462, TRUE);
+
+    if (product_installed()) {
+        dlink_button.EnableWindow(FALSE);
+        dlink_button.ShowWindow(SW_HIDE);
+        download_button.EnableWindow(FALSE);
+    } else {
+        footer.ShowWindow(SW_HIDE);
+    }
+
+    white_brush = ::CreateSolidBrush(RGB(255, 255, 255));
+    SendMessage(WM_SETICON, ICON_BIG, (LPARAM)icon);
+    SendMessage(WM_SETICON, ICON_SMALL, (LPARAM)icon);
+    ::SetWindowLongA(m_hWnd, GWL_STYLE, ::GetWindowLongA(m_hWnd, GWL_STYLE) | WS_MINIMIZEBOX | WS_SYSMENU);
+
+    skin_bitmap.Attach(::LoadImageA(::GetModuleHandleA(nullptr), MAKEINTRESOURCEA(IDB_SKIN), IMAGE_BITMAP, 0, 0,
+                                    LR_LOADMAP3DCOLORS));
+    shape_region = region_from_bitmap(skin_bitmap, 0xFF00FF, 1);
+    if (shape_region) ::SetWindowRgn(m_hWnd, shape_region, TRUE);
+    skin_bitmap.GetBitmap(&skin_info);
+    skin_dc.CreateCompatibleDC(nullptr);
+    skin_dc_old = skin_dc.SelectObject(&skin_bitmap);
+
+    ok_button.skin_from_caption(IDC_OK, this);
+    cancel_button.skin_from_caption(IDCANCEL, this);
+    scan_button.skin_from_caption(IDC_SCAN, this);
+    download_button.skin_from_caption(IDC_DOWNLOAD, this);
+    x_button.skin_from_caption(IDC_X, this);
+    ulink_button.skin_from_caption(IDC_ULINK, this);
+    dlink_button.skin_from_caption(IDC_DLINK, this);
+    logo_button.skin_from_caption(IDC_LOGO, this);
+
+    SetWindowText(app_title);
+    for (CExButton *b : {&scan_button, &x_button, &download_button, &ok_button, &cancel_button, &dlink_button,
+                         &ulink_button})
+        load_link_cursor(*b);
+    return TRUE;
+}
+
+void CMainDlg::OnScan() {
+    scan_state.scan_running = 1;
+    scan_button.EnableWindow(FALSE);
+    ulink_button.EnableWindow(FALSE);
+    ulink_button.ShowWindow(SW_HIDE);
+    dlink_button.EnableWindow(FALSE);
+    dlink_button.ShowWindow(SW_HIDE);
+    cancel_button.EnableWindow(TRUE);
+    cancel_button.ShowWindow(SW_SHOW);
+    ok_button.EnableWindow(TRUE);
+    title_line.ShowWindow(SW_HIDE);
+    footer.ShowWindow(SW_HIDE);
+    notice_line.ShowWindow(SW_HIDE);
+    for (CWnd *w : {(CWnd *)&searching_label, (CWnd *)&results_list, (CWnd *)&status_line, (CWnd *)&scan_frame,
+                    (CWnd *)&list_frame})
+        w->ShowWindow(SW_SHOW);
+    scan_frame.SetWindowText("Scanning");
+    cancel_button.ShowWindow(SW_SHOW);
+    char text[260];
+    std::snprintf(text, sizeof text, "%s%s%s", "Searching for ", family, " Trojan and its variants");
+    searching_label.SetWindowText(text);
+    if (!searching_font)
+        searching_font = ::CreateFontA(15, 0, 0, 0, FW_BOLD, FALSE, FALSE, FALSE, 0, OUT_DEFAULT_PRECIS,
+                                       CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY, FF_SWISS, "Arial");
+    searching_label.SetFont(searching_font, TRUE);
+    std::strcpy(scan_state.scan_target, "!:");
+    scan_state.report_window = m_hWnd;
+    scan_state.disposition_choice = 100;
+    SetTimer(scan_timer, 100);
+}
+
+void CMainDlg::OnTimer(UINT_PTR) {
+    Default();
+    KillTimer(scan_timer);
+    scan_state.scan_terminated = 0;
+    scan_driver();
+    cancel_button.ShowWindow(SW_HIDE);
+    ok_button.ShowWindow(SW_SHOW);
+    searching_label.ShowWindow(SW_HIDE);
+    scan_frame.SetWindowText("");
+    scan_state.scan_running = 0;
+}
+
+LRESULT CMainDlg::OnAppendLine(WPARAM, LPARAM) {
+    if (results_list.GetCount() >= (int)lines_kept && !scan_state.scan_finished) results_list.ResetContent();
+    results_list.AddString(scan_state.report_line);
+    int n = results_list.GetCount();
+    results_list.SetCurSel(n > 2 ? n - 1 : n);
+    update_horizontal_extent();
+    return 0;
+}
+
+void CMainDlg::update_horizontal_extent() {
+    HDC dc = ::GetDC(results_list.m_hWnd);
+    int widest = 0;
+    for (int i = 0; i < results_list.GetCount(); ++i) {
+        CString line = results_list.GetText(i);
+        SIZE size = {0, 0};
+        ::GetTextExtentPoint32A(dc, line.c_str(), (int)line.size(), &size);
+        if (size.cx > widest) widest = size.cx;
+    }
+    ::ReleaseDC(results_list.m_hWnd, dc);
+    if (results_list.GetHorizontalExtent() < widest && widest > 560) results_list.SetHorizontalExtent(widest * 3 / 4);
+}
+
+LRESULT CMainDlg::OnShowStatus(WPARAM, LPARAM) {
+    status_line.SetWindowText(scan_state.status_text);
+    return 0;
+}
+
+void CMainDlg::stop_or_close(const char *caption) {
+    if (scan_state.scan_running == 0) {
+        CDialog::OnCancel();
+        return;
+    }
+    if (ConfirmBox("Terminate the Scan now?", caption, MB_YESNO | MB_ICONQUESTION) == IDYES) {
+        cancel_button.ShowWindow(SW_HIDE);
+        ok_button.ShowWindow(SW_SHOW);
+        scan_state.scan_terminated = 1;
+    }
+}
+
+void CMainDlg::OnDownload() { open_product_page(); }
+void CMainDlg::OnDlink() { open_product_page(); }
+void CMainDlg::OnUlink() { open_tools_page(); }
+
+HBRUSH CMainDlg::OnCtlColor(CDC *dc, CWnd *control, UINT kind) {
+    HBRUSH brush = CDialog::OnCtlColor(dc, control, kind);
+    dc->SetBkMode(TRANSPARENT);
+    if (control && control->m_hWnd == subtitle_label.m_hWnd) return brush;
+    if (kind == CTLCOLOR_DLG || kind == CTLCOLOR_STATIC) return white_brush;
+    return brush;
+}
+
+void CMainDlg::OnPaint() {
+    CPaintDC dc(m_hWnd);
+    dc.BitBlt(0, 0, skin_info.bmWidth, skin_info.bmHeight, &skin_dc, 0, 0, SRCCOPY);
+}
+
+void CMainDlg::OnLButtonDown(UINT flags, CPoint point) {
+    PostMessage(WM_NCLBUTTONDOWN, HTCAPTION, MAKELPARAM(point.x, point.y));
+    CWnd::OnLButtonDown(flags, point);
+}

@@ -1,0 +1,169 @@
+// Window shape and scaling.
+//
+// Rectangles are collected in one growing block and turned into a region
+// every 2000; when the block cannot be allocated or enlarged, the rectangles
+// collected so far are turned into a region at once and collection goes on
+// in the same block, so a shortage costs speed, never pixels.
+#include "ui/window_shape.h"
+
+#include <cstring>
+
+namespace {
+
+enum { batch_limit = 2000, growth = 100, header_size = sizeof(RGNDATAHEADER) };
+
+struct region_builder {
+    HGLOBAL block = nullptr;
+    RGNDATA *data = nullptr;
+    DWORD capacity = 0;
+    HRGN result = nullptr;
+
+    DWORD block_size() const { return header_size + sizeof(RECT) * capacity; }
+
+    void empty_bounds() {
+        data->rdh.nCount = 0;
+        ::SetRect(&data->rdh.rcBound, 0x7FFFFFFF, 0x7FFFFFFF, 0, 0);
+    }
+
+    bool start() {
+        block = ::GlobalAlloc(GMEM_MOVEABLE, header_size + sizeof(RECT) * growth);
+        if (!block) return false;
+        capacity = growth;
+        data = (RGNDATA *)::GlobalLock(block);
+        if (!data) return false;
+        data->rdh.dwSize = header_size;
+        data->rdh.iType = RDH_RECTANGLES;
+        data->rdh.nRgnSize = 0;
+        empty_bounds();
+        return true;
+    }
+
+    void flush() {
+        HRGN part = ::ExtCreateRegion(nullptr, block_size(), data);
+        if (part) {
+            if (result) {
+                ::CombineRgn(result, result, part, RGN_OR);
+                ::DeleteObject(part);
+            } else {
+                result = part;
+            }
+        }
+        empty_bounds();
+    }
+
+    bool grow() {
+        ::GlobalUnlock(block);
+        HGLOBAL bigger = ::GlobalReAlloc(block, header_size + sizeof(RECT) * (capacity + growth), GMEM_MOVEABLE);
+        if (bigger) {
+            block = bigger;
+            capacity += growth;
+        }
+        data = (RGNDATA *)::GlobalLock(block);
+        return bigger != nullptr;
+    }
+
+    void add(int left, int top, int right, int bottom) {
+        if (data->rdh.nCount >= capacity && !grow()) flush();
+        RECT *rects = (RECT *)data->Buffer;
+        ::SetRect(&rects[data->rdh.nCount], left, top, right, bottom);
+        RECT &b = data->rdh.rcBound;
+        if (left < b.left) b.left = left;
+        if (top < b.top) b.top = top;
+        if (right > b.right) b.right = right;
+        if (bottom > b.bottom) b.bottom = bottom;
+        if (++data->rdh.nCount == batch_limit) flush();
+    }
+
+    void finish() {
+        if (block) {
+            if (data) ::GlobalUnlock(block);
+            ::GlobalFree(block);
+        }
+    }
+};
+
+bool belongs(const BYTE *pixel, COLORREF key, int transparent) {
+    bool is_key = pixel[0] == (BYTE)(key & 0xFF) && pixel[1] == (BYTE)((key >> 8) & 0xFF) &&
+                  pixel[2] == (BYTE)((key >> 16) & 0xFF);
+    return transparent ? !is_key : is_key;
+}
+
+struct scale_ratios {
+    double x, y;
+};
+
+BOOL CALLBACK scale_child(HWND child, LPARAM lparam) {
+    const scale_ratios *r = (const scale_ratios *)lparam;
+    RECT rect;
+    ::GetWindowRect(child, &rect);
+    int left = (int)(rect.left / r->x), right = (int)(rect.right / r->x);
+    int top = (int)(rect.top / r->y), bottom = (int)(rect.bottom / r->y);
+    POINT origin = {left, top};
+    ::ScreenToClient(::GetParent(child), &origin);
+    ::MoveWindow(child, origin.x, origin.y, right - left, bottom - top, TRUE);
+    return TRUE;
+}
+
+}  // namespace
+
+HRGN region_from_bitmap(HBITMAP bitmap, COLORREF key, int transparent) {
+    if (!bitmap) return nullptr;
+    HDC memory = ::CreateCompatibleDC(nullptr);
+    if (!memory) return nullptr;
+    HRGN result = nullptr;
+    BITMAP bm;
+    std::memset(&bm, 0, sizeof bm);
+    ::GetObjectA(bitmap, sizeof bm, &bm);
+    BITMAPINFOHEADER header;
+    std::memset(&header, 0, sizeof header);
+    header.biSize = sizeof header;
+    header.biWidth = bm.bmWidth;
+    header.biHeight = bm.bmHeight;
+    header.biPlanes = 1;
+    header.biBitCount = 32;
+    header.biCompression = BI_RGB;
+    void *bits = nullptr;
+    HBITMAP dib = ::CreateDIBSection(memory, (BITMAPINFO *)&header, DIB_RGB_COLORS, &bits, nullptr, 0);
+    if (!dib) {
+        ::DeleteDC(memory);
+        return nullptr;
+    }
+    HGDIOBJ old_dib = ::SelectObject(memory, dib);
+    HDC source = ::CreateCompatibleDC(memory);
+    if (source) {
+        BITMAP dib_info;
+        ::GetObjectA(dib, sizeof dib_info, &dib_info);
+        LONG row_bytes = (dib_info.bmWidthBytes + 3) & ~3;
+        HGDIOBJ old_source = ::SelectObject(source, bitmap);
+        ::BitBlt(memory, 0, 0, bm.bmWidth, bm.bmHeight, source, 0, 0, SRCCOPY);
+        ::GdiFlush();
+        region_builder builder;
+        if (builder.start()) {
+            // Bottom-up DIB: the image's top row is the last row in memory.
+            const BYTE *row = (const BYTE *)dib_info.bmBits + (size_t)(bm.bmHeight - 1) * row_bytes;
+            for (int y = 0; y < bm.bmHeight; ++y, row -= row_bytes) {
+                for (int x = 0; x < bm.bmWidth; ++x) {
+                    int x0 = x;
+                    while (x < bm.bmWidth && belongs(row + 4 * x, key, transparent)) ++x;
+                    if (x > x0) builder.add(x0, y, x, y + 1);
+                }
+            }
+            builder.flush();
+            result = builder.result;
+        }
+        builder.finish();
+        ::SelectObject(source, old_source);
+        ::DeleteDC(source);
+    }
+    ::SelectObject(memory, old_dib);
+    ::DeleteObject(dib);
+    ::DeleteDC(memory);
+    return result;
+}
+
+BOOL scale_child_windows(HWND window, int design_width, int design_height) {
+    RECT client;
+    ::GetClientRect(window, &client);
+    scale_ratios r = {(double)client.right / design_width, (double)client.bottom / design_height};
+    return ::EnumChildWindows(window, scale_child, (LPARAM)&r);
+}
