@@ -121,11 +121,11 @@ def x_button():
         to_bmp(png, "X_" + state, 8)
 
 
-def link(name, w, h, lines, size):
+def link(name, w, h, lines, size, ground, inks):
     tmp = tempfile.mkdtemp()
-    for state, ink in (("NOTFOCUS", "#0a3fb8"), ("FOCUS", "#e0541b")):
+    for state, ink in zip(("NOTFOCUS", "FOCUS"), inks):
         png = os.path.join(tmp, state + ".png")
-        args = ["-size", "%dx%d" % (w, h), "xc:" + BODY, "-font", BOLD, "-pointsize", str(size), "-fill", ink]
+        args = ["-size", "%dx%d" % (w, h), "xc:" + ground, "-font", BOLD, "-pointsize", str(size), "-fill", ink]
         step = h // len(lines)
         for i, text in enumerate(lines):
             args += ["-gravity", "northwest", "-annotate", "+4+%d" % (i * step + (step - size) // 2 - 1), text]
@@ -139,9 +139,9 @@ def logo():
     tmp = tempfile.mkdtemp()
     for state, ink in (("NOTFOCUS", "white"), ("FOCUS", "#ffd84a")):
         png = os.path.join(tmp, state + ".png")
-        convert(["-size", "100x36", "xc:" + BANNER_DARK, "-fill", ink, "-stroke", "none",
+        convert(["-size", "100x36", "xc:" + BANNER, "-fill", ink, "-stroke", "none",
                  "-draw", "polygon 8,6 20,6 26,18 20,30 8,30 14,18",
-                 "-font", BOLD, "-pointsize", "15", "-annotate", "+30+23", "BRENVIK",
+                 "-font", BOLD, "-pointsize", "12", "-annotate", "+30+21", "BRENVIK",
                  "-font", SANS, "-pointsize", "8", "-annotate", "+31+33", "software"], png)
         to_bmp(png, "BRENVIKLOGO_" + state, 24)
 
@@ -170,7 +170,7 @@ def skin():
     tmp = tempfile.mkdtemp()
     png = os.path.join(tmp, "skin.png")
     w, h = 527, 338
-    convert(["-size", "%dx%d" % (w, h), "xc:" + KEY,
+    convert(["-size", "%dx%d" % (w, h), "xc:" + KEY, "+antialias",
              "-fill", BODY, "-draw", "roundrectangle 0,0 %d,%d 14,14" % (w - 1, h - 1),
              "-fill", BANNER, "-draw", "roundrectangle 0,0 %d,60 14,14" % (w - 1),
              "-draw", "rectangle 0,40 %d,60" % (w - 1),
@@ -178,11 +178,11 @@ def skin():
              "-fill", BANNER, "-draw", "roundrectangle 0,278 %d,%d 14,14" % (w - 1, h - 1),
              "-draw", "rectangle 0,278 %d,300" % (w - 1),
              "-fill", BANNER_DARK, "-draw", "rectangle 0,276 %d,279" % (w - 1),
-             "-fill", PANEL, "-stroke", "#8fb8ec", "-draw", "roundrectangle 20,128 506,272 6,6",
-             "-stroke", "none", "-fill", "white", "-font", BOLD, "-pointsize", "20",
+             "-fill", PANEL, "-stroke", "#8fb8ec", "-draw", "roundrectangle 8,108 518,272 6,6",
+             "-stroke", "none", "-antialias", "-fill", "white", "-font", BOLD, "-pointsize", "20",
              "-annotate", "+16+30", "Pellmark",
-             "-font", SANS, "-pointsize", "10", "-fill", "#cfe0ff", "-annotate", "+110+29",
-             "removal tool  1.0"], png)
+             "-font", SANS, "-pointsize", "10", "-fill", "#cfe0ff", "-annotate", "+124+29",
+             "removal tool 1.0"], png)
     to_bmp(png, "skin", 8)
 
 
@@ -205,8 +205,10 @@ def main():
     for name in ("OK", "CANCEL", "YES", "NO"):
         button(name, 92, 24, name, 11)
     x_button()
-    link("DLINK", 350, 43, ["Protect this computer for good: download the", "Orvanta 2000 antivirus and install it today."], 11)
-    link("ULINK", 350, 28, ["Click here to download other free virus removal tools"], 11)
+    link("DLINK", 350, 43, ["Protect this computer for good: download the",
+                            "Orvanta 2000 antivirus and install it today."], 11, PANEL, ("#0a3fb8", "#e0541b"))
+    link("ULINK", 350, 28, ["Click here to download other free virus removal tools"], 11, BANNER,
+         ("white", "#ffd84a"))
     logo()
     pictures()
     icon()

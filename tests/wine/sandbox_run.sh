@@ -11,6 +11,18 @@
 #   PELLMARK_WINE_KEEP     1: keep the sandbox afterwards (its path is printed)
 #   PELLMARK_WINE_SETUP    a script run with the sandbox's prefix path before
 #                          the program starts (to plant files)
+#   PELLMARK_WINE_XVFB     1: run in a virtual display of its own (Xvfb), whose
+#                          number is in the sandbox's file "display"
+#   PELLMARK_WINE_BACKGROUND  a second Windows program started first and left
+#                          running beside program.exe (the program under test,
+#                          while program.exe drives it); its exit code is
+#                          written to the sandbox's file "background_rc"
+#   PELLMARK_WINE_BACKGROUND_WAIT  seconds to wait for it after program.exe
+#                          ends (default 30; 0: until it ends by itself)
+#   PELLMARK_WINE_SHOTS    a folder: screenshot requests that program.exe
+#                          writes as C:\pellmark\shot-NAME.request are taken
+#                          into NAME.png there
+#   PELLMARK_WINE_CHECK    a script run with the prefix path after the run
 #
 # The template prefix is made once per Wine version and user, then each run
 # gets a hard-linked copy in which every file Wine or the program may rewrite
@@ -54,8 +66,10 @@ make_template() {
 
 sandbox=$(mktemp -d "$root/run.XXXXXX")
 prefix="$sandbox/prefix"
+xvfb_pid=
 cleanup() {
     WINEPREFIX="$prefix" wineserver -k >/dev/null 2>&1 || true
+    [ -n "$xvfb_pid" ] && kill "$xvfb_pid" 2>/dev/null || true
     if [ "${PELLMARK_WINE_KEEP:-0}" = 1 ]; then
         echo "sandbox_run: kept $sandbox" >&2
     else
@@ -63,6 +77,14 @@ cleanup() {
     fi
 }
 trap cleanup EXIT
+
+if [ "${PELLMARK_WINE_XVFB:-0}" = 1 ]; then
+    exec 8>"$sandbox/display"
+    Xvfb -displayfd 8 -screen 0 1024x768x24 -nolisten tcp >/dev/null 2>&1 &
+    xvfb_pid=$!
+    for _ in $(seq 50); do [ -s "$sandbox/display" ] && break; sleep 0.1; done
+    export DISPLAY=":$(head -n1 "$sandbox/display")"
+fi
 
 cp -al "$template/prefix" "$prefix"
 # Real copies of everything but program images, so that no write reaches the
@@ -93,6 +115,9 @@ done
 
 mkdir -p "$prefix/drive_c/pellmark"
 cp "$exe" "$prefix/drive_c/pellmark/"
+if [ -n "${PELLMARK_WINE_BACKGROUND:-}" ]; then
+    cp "$PELLMARK_WINE_BACKGROUND" "$prefix/drive_c/pellmark/"
+fi
 if [ -n "${PELLMARK_WINE_SETUP:-}" ]; then
     "$PELLMARK_WINE_SETUP" "$prefix"
 fi
@@ -124,9 +149,51 @@ guard || exit 3
 export WINEPREFIX="$prefix"
 export PELLMARK_SANDBOX="$sandbox"
 cd "$prefix/drive_c/pellmark"
+watcher=
+if [ -n "${PELLMARK_WINE_SHOTS:-}" ]; then
+    mkdir -p "$PELLMARK_WINE_SHOTS"
+    (
+        while :; do
+            for r in "$prefix"/drive_c/pellmark/shot-*.request; do
+                [ -e "$r" ] || continue
+                name=$(basename "$r" .request)
+                name=${name#shot-}
+                import -window root "$PELLMARK_WINE_SHOTS/$name.png" 2>/dev/null || true
+                rm -f "$r"
+                touch "$prefix/drive_c/pellmark/shot-$name.done"
+            done
+            sleep 0.2
+        done
+    ) &
+    watcher=$!
+fi
+
+background=
+if [ -n "${PELLMARK_WINE_BACKGROUND:-}" ]; then
+    (
+        wine "C:\\pellmark\\$(basename "$PELLMARK_WINE_BACKGROUND")" >"$sandbox/background.log" 2>&1
+        echo $? >"$sandbox/background_rc"
+    ) &
+    background=$!
+fi
+
 set +e
 wine "C:\\pellmark\\$(basename "$exe")" "$@"
 rc=$?
-set -e
+if [ -n "$background" ]; then
+    wait_for=${PELLMARK_WINE_BACKGROUND_WAIT:-30}
+    if [ "$wait_for" = 0 ]; then
+        wait "$background"
+    else
+        for _ in $(seq $((wait_for * 10))); do kill -0 "$background" 2>/dev/null || break; sleep 0.1; done
+        kill "$background" 2>/dev/null
+    fi
+    [ -f "$sandbox/background_rc" ] && cp "$sandbox/background_rc" "${PELLMARK_WINE_RESULT_DIR:-$sandbox}/" 2>/dev/null
+fi
+[ -n "$watcher" ] && kill "$watcher" 2>/dev/null
 WINEPREFIX="$prefix" wineserver -w >/dev/null 2>&1 || true
+if [ -n "${PELLMARK_WINE_CHECK:-}" ]; then
+    "$PELLMARK_WINE_CHECK" "$prefix" || rc=1
+fi
+set -e
 exit $rc

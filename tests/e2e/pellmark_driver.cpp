@@ -1,0 +1,185 @@
+// Drives the running program from outside, as a user would: waits for its
+// window, presses SCAN, answers the questions it asks as told, waits for the
+// end of the scan, prints the results list and the status line, and presses
+// OK. Screenshots are asked of the harness by writing request files.
+//
+//   pellmark_driver [--restart yes|no] [--memory ok|cancel] [--stop-at TEXT]
+//                   [--stop-answer yes|no] [--shots] [--no-scan] [--timeout S]
+//                   [--reg "SUBKEY|NAME|DATA"]... [--plant-only]
+//
+// --reg sets a text value under HKEY_LOCAL_MACHINE once the program's window
+// is up: autorun values planted then are not started by the session.
+#include <windows.h>
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+namespace {
+
+const char title[] = "Pellmark Ver 1.0";
+bool shots = false;
+
+std::string wide_text(HWND hwnd) {
+    wchar_t buf[1024] = {0};
+    SendMessageW(hwnd, WM_GETTEXT, 1024, (LPARAM)buf);
+    char out[2048] = {0};
+    WideCharToMultiByte(CP_ACP, 0, buf, -1, out, sizeof out, nullptr, nullptr);
+    return out;
+}
+
+std::vector<std::string> list_lines(HWND list) {
+    std::vector<std::string> lines;
+    int n = (int)SendMessageW(list, LB_GETCOUNT, 0, 0);
+    for (int i = 0; i < n; ++i) {
+        int len = (int)SendMessageW(list, LB_GETTEXTLEN, i, 0);
+        std::wstring w((size_t)(len > 0 ? len : 0) + 1, L'\0');
+        SendMessageW(list, LB_GETTEXT, i, (LPARAM)&w[0]);
+        char out[2048] = {0};
+        WideCharToMultiByte(CP_ACP, 0, w.c_str(), -1, out, sizeof out, nullptr, nullptr);
+        lines.push_back(out);
+    }
+    return lines;
+}
+
+// Asks the harness for a screenshot and waits until it is taken.
+void screenshot(const char *name) {
+    if (!shots) return;
+    std::string request = std::string("C:\\pellmark\\shot-") + name + ".request";
+    std::string done = std::string("C:\\pellmark\\shot-") + name + ".done";
+    FILE *f = std::fopen(request.c_str(), "w");
+    if (f) std::fclose(f);
+    for (int i = 0; i < 100 && GetFileAttributesA(done.c_str()) == INVALID_FILE_ATTRIBUTES; ++i) Sleep(100);
+}
+
+struct box_search {
+    HWND main;
+    DWORD pid;
+    HWND found;
+};
+
+BOOL CALLBACK find_box(HWND hwnd, LPARAM lparam) {
+    box_search *s = (box_search *)lparam;
+    DWORD pid = 0;
+    GetWindowThreadProcessId(hwnd, &pid);
+    char cls[64] = {0};
+    GetClassNameA(hwnd, cls, sizeof cls);
+    if (pid == s->pid && hwnd != s->main && IsWindowVisible(hwnd) && std::strcmp(cls, "#32770") == 0) {
+        s->found = hwnd;
+        return FALSE;
+    }
+    return TRUE;
+}
+
+HWND confirm_box(HWND main) {
+    box_search s = {main, 0, nullptr};
+    GetWindowThreadProcessId(main, &s.pid);
+    EnumWindows(find_box, (LPARAM)&s);
+    return s.found;
+}
+
+void press(HWND dialog, int id) {
+    PostMessageA(dialog, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED), (LPARAM)GetDlgItem(dialog, id));
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+    std::string restart = "no", memory = "cancel", stop_at, stop_answer = "yes";
+    bool scan = true, plant_only = false;
+    int timeout = 600;
+    std::vector<std::string> values;
+    for (int i = 1; i < argc; ++i) {
+        std::string a = argv[i];
+        auto next = [&]() { return i + 1 < argc ? std::string(argv[++i]) : std::string(); };
+        if (a == "--restart") restart = next();
+        else if (a == "--memory") memory = next();
+        else if (a == "--stop-at") stop_at = next();
+        else if (a == "--stop-answer") stop_answer = next();
+        else if (a == "--shots") shots = true;
+        else if (a == "--no-scan") scan = false;
+        else if (a == "--timeout") timeout = std::atoi(next().c_str());
+        else if (a == "--reg") values.push_back(next());
+        else if (a == "--plant-only") plant_only = true;
+    }
+    HWND main = nullptr;
+    for (int i = 0; i < 300 && !(main = FindWindowA(nullptr, title)); ++i) Sleep(100);
+    if (!main) {
+        std::printf("DRIVER: no window titled \"%s\"\n", title);
+        return 2;
+    }
+    for (const std::string &v : values) {
+        size_t a = v.find('|'), b = v.find('|', a + 1);
+        if (a == std::string::npos || b == std::string::npos) continue;
+        HKEY key;
+        if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, v.substr(0, a).c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key,
+                            nullptr) == ERROR_SUCCESS) {
+            std::string name = v.substr(a + 1, b - a - 1), data = v.substr(b + 1);
+            RegSetValueExA(key, name.c_str(), 0, REG_SZ, (const BYTE *)data.c_str(), (DWORD)data.size() + 1);
+            RegCloseKey(key);
+        }
+    }
+    if (plant_only) return 0;
+    Sleep(500);
+    screenshot("introduction");
+    if (!scan) {
+        PostMessageA(main, WM_COMMAND, MAKEWPARAM(IDCANCEL, BN_CLICKED), 0);
+        return 0;
+    }
+    press(main, 1052);
+    HWND status = GetDlgItem(main, 1065), list = GetDlgItem(main, 1055), ok = GetDlgItem(main, 1070);
+    bool scanning_shot = false, stopped = false;
+    DWORD start = GetTickCount();
+    for (;;) {
+        if (!IsWindow(main)) {
+            std::printf("DRIVER: window gone\n");
+            return 0;
+        }
+        if (HWND box = confirm_box(main)) {
+            std::string text = wide_text(GetDlgItem(box, 1086));
+            std::string caption = wide_text(box);
+            std::printf("QUESTION: %s | %s\n", caption.c_str(), text.c_str());
+            std::fflush(stdout);
+            screenshot(text.find("Terminate") != std::string::npos ? "confirm-stop"
+                       : text.find("memory") != std::string::npos  ? "confirm-memory"
+                                                                   : "confirm-restart");
+            if (text.find("Terminate") != std::string::npos) {
+                press(box, stop_answer == "yes" ? 6 : 7);
+                if (stop_answer == "yes") {
+                    Sleep(100);
+                    screenshot("stopping");
+                }
+            }
+            else if (text.find("memory") != std::string::npos) press(box, memory == "ok" ? 1 : 2);
+            else press(box, restart == "yes" ? 6 : 7);
+            Sleep(300);
+            continue;
+        }
+        std::string s = wide_text(status);
+        if (!scanning_shot && IsWindowVisible(status)) {
+            scanning_shot = true;
+            screenshot("scanning");
+        }
+        if (!stop_at.empty() && !stopped && s.find(stop_at) != std::string::npos) {
+            stopped = true;
+            press(main, 2);  // CANCEL: the question follows
+        }
+        if ((s == "Scanning completed" || s == "Scanning terminated") && IsWindowVisible(ok) &&
+            !IsWindowVisible(GetDlgItem(main, 2))) {
+            Sleep(300);
+            if (!confirm_box(main)) break;
+        }
+        if ((int)((GetTickCount() - start) / 1000) > timeout) {
+            std::printf("DRIVER: timed out at status \"%s\"\n", s.c_str());
+            return 3;
+        }
+        Sleep(50);
+    }
+    for (const std::string &line : list_lines(list)) std::printf("LINE: %s\n", line.c_str());
+    std::printf("STATUS: %s\n", wide_text(status).c_str());
+    std::fflush(stdout);
+    screenshot("finished");
+    press(main, 1070);
+    return 0;
+}
