@@ -110,16 +110,22 @@ HBRUSH CConfirmDlg::OnCtlColor(CDC *dc, CWnd *control, UINT kind) {
     return brush;
 }
 
+void CConfirmDlg::configure(UINT style) {
+    ok_only = ok_cancel = yes_no = 0;
+    if (style & MB_OKCANCEL) ok_cancel = 1;
+    else if (style & MB_YESNO) yes_no = 1;
+    else ok_only = 1;
+    icon_bitmap = IDB_WARNING;
+    if ((style & 0x30) == 0x30) icon_bitmap = IDB_WARNING;
+    else if (style & 0x40) icon_bitmap = IDB_INFORMATION;
+    else if (style & 0x20) icon_bitmap = IDB_QUESTION;
+    else if (style & 0x10) icon_bitmap = IDB_ERROR;
+}
+
 int ConfirmBox(const char *text, const char *caption, UINT style) {
     CConfirmDlg box;
     box.text = text ? text : "";
     box.caption = caption ? caption : "";
-    if (style & MB_OKCANCEL) box.ok_cancel = 1;
-    else if (style & MB_YESNO) box.yes_no = 1;
-    else box.ok_only = 1;
-    if ((style & 0x30) == 0x30) box.icon_bitmap = IDB_WARNING;
-    else if (style & 0x40) box.icon_bitmap = IDB_INFORMATION;
-    else if (style & 0x20) box.icon_bitmap = IDB_QUESTION;
-    else if (style & 0x10) box.icon_bitmap = IDB_ERROR;
+    box.configure(style);
     return (int)box.DoModal();
 }

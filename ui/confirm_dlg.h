@@ -29,6 +29,9 @@ public:
     void OnPaint();
     HBRUSH OnCtlColor(CDC *dc, CWnd *control, UINT kind);
 
+    // Picks the button set and the picture for message-box style bits.
+    void configure(UINT style);
+
     // The layout values of a text of this length (the worked numbers).
     struct layout {
         int a, b, h;

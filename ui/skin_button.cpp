@@ -76,10 +76,13 @@ void CSkinnedButton::OnSetFocus(CWnd *) {
     ::InvalidateRect(m_hWnd, nullptr, FALSE);
 }
 
+CBitmap *CSkinnedButton::chosen_image(UINT item_state) {
+    if (highlighted == 1) return &focus_bitmap;
+    return (item_state & ODS_DISABLED) ? &disable_bitmap : &notfocus_bitmap;
+}
+
 void CSkinnedButton::DrawItem(DRAWITEMSTRUCT *dis) {
-    CBitmap *image = highlighted == 1                 ? &focus_bitmap
-                     : (dis->itemState & ODS_DISABLED) ? &disable_bitmap
-                                                       : &notfocus_bitmap;
+    CBitmap *image = chosen_image(dis->itemState);
     CDC memory;
     if (!memory.CreateCompatibleDC(CDC::FromHandle(dis->hDC))) return;
     HGDIOBJ previous = image->m_hObject ? memory.SelectObject(image) : nullptr;

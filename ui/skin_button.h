@@ -12,6 +12,8 @@ public:
     int load_skin(const char *focus, const char *notfocus, const char *disable);
     int size_to_skin();
     void DrawItem(DRAWITEMSTRUCT *dis) override;
+    // The image DrawItem shows for an item state.
+    CBitmap *chosen_image(UINT item_state);
     LRESULT DefWindowProc(UINT message, WPARAM wparam, LPARAM lparam) override {
         return CButton::DefWindowProc(message, wparam, lparam);
     }
