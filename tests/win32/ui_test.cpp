@@ -345,3 +345,33 @@ TEST_F(MainWindowTest, StatesAndReportChannel) {
     EXPECT_EQ(1, count_at_151) << "the 151st line empties the list";
     EXPECT_EQ(201, count_after_finish) << "statistics are never emptied away";
 }
+
+// With PELLMARK_SHOTS set, shows a box of each style and has the harness
+// take a screenshot of it (shot-confirm-STYLE.png).
+TEST(ConfirmBox, ScreenshotOfEachStyle) {
+    if (!getenv("PELLMARK_SHOTS")) GTEST_SKIP() << "screenshots not asked for";
+    struct Shot { UINT style; const char *name; const char *text; } shots[] = {
+        {0x24, "yesno-question", "Terminate the Scan now?"},
+        {0x41, "okcancel-information",
+         "W32/Quelby.Trojan  found in memory! registry entries created by the worm are removed. You must restart "
+         "the computer and run this program to continue scanning.\n\nRestart the computer now?"},
+        {0x30, "ok-warning", "Nothing to restart."},
+        {0x10, "ok-error", "Could not finish."},
+    };
+    for (const Shot &s : shots) {
+        std::string name = s.name;
+        in_modal_loop::arm([name]() {
+            std::string request = "C:\\pellmark\\shot-confirm-" + name + ".request";
+            std::string done = "C:\\pellmark\\shot-confirm-" + name + ".done";
+            FILE *f = std::fopen(request.c_str(), "w");
+            if (f) std::fclose(f);
+            for (int i = 0; i < 100 && GetFileAttributesA(done.c_str()) == INVALID_FILE_ATTRIBUTES; ++i) {
+                MSG m;
+                while (PeekMessageA(&m, nullptr, 0, 0, PM_REMOVE)) DispatchMessageA(&m);
+                Sleep(100);
+            }
+            PostMessageA(active_box(), WM_COMMAND, IDCANCEL, 0);
+        }, 700);
+        ConfirmBox(s.text, "", s.style);
+    }
+}
