@@ -142,6 +142,14 @@ int main(int argc, char **argv) {
             return 0;
         }
         if (HWND box = confirm_box(main)) {
+            if (!GetDlgItem(box, 1086)) {
+                // A system message box (the program's notices): read and close it.
+                std::printf("NOTICE: %s | %s\n", wide_text(box).c_str(), wide_text(GetDlgItem(box, 0xFFFF)).c_str());
+                std::fflush(stdout);
+                press(box, IDOK);
+                Sleep(300);
+                continue;
+            }
             std::string text = wide_text(GetDlgItem(box, 1086));
             std::string caption = wide_text(box);
             std::printf("QUESTION: %s | %s\n", caption.c_str(), text.c_str());
