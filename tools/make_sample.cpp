@@ -2,7 +2,7 @@
 // with data, or one of the near misses. Used by the demo and the Windows-side
 // scenarios to plant files.
 //
-//   make_sample sample|longer|pattern|signature|sections|offset FILE
+//   make_sample sample|runnable|longer|pattern|signature|sections|offset FILE
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -12,12 +12,13 @@
 
 int main(int argc, char **argv) {
     if (argc != 3) {
-        std::fprintf(stderr, "usage: %s sample|longer|pattern|signature|sections|offset FILE\n", argv[0]);
+        std::fprintf(stderr, "usage: %s sample|runnable|longer|pattern|signature|sections|offset FILE\n", argv[0]);
         return 2;
     }
     std::string kind = argv[1];
     const unsigned char *r = signature_table;
     std::string data = kind == "sample"      ? sample::make(r)
+                       : kind == "runnable"  ? sample::make_runnable(r)
                        : kind == "longer"    ? sample::one_byte_longer(r)
                        : kind == "pattern"   ? sample::pattern_byte_wrong(r, 2)
                        : kind == "signature" ? sample::pe_signature_broken(r)

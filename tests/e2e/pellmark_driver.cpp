@@ -6,6 +6,7 @@
 //   pellmark_driver [--restart yes|no] [--memory ok|cancel] [--stop-at TEXT]
 //                   [--stop-answer yes|no] [--shots] [--no-scan] [--timeout S]
 //                   [--reg "SUBKEY|NAME|DATA"]... [--plant-only] [--hold FILE]...
+//                   [--run PROGRAM]...
 //
 // --reg sets a text value under HKEY_LOCAL_MACHINE once the program's window
 // is up: autorun values planted then are not started by the session.
@@ -102,7 +103,19 @@ int main(int argc, char **argv) {
         else if (a == "--timeout") timeout = std::atoi(next().c_str());
         else if (a == "--reg") values.push_back(next());
         else if (a == "--plant-only") plant_only = true;
-        else if (a == "--hold") {
+        else if (a == "--run") {
+            STARTUPINFOA si = {};
+            si.cb = sizeof si;
+            PROCESS_INFORMATION pi = {};
+            std::string program = next();
+            if (CreateProcessA(program.c_str(), nullptr, nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi)) {
+                CloseHandle(pi.hThread);
+                CloseHandle(pi.hProcess);
+                std::printf("DRIVER: started %s as %lu\n", program.c_str(), (unsigned long)pi.dwProcessId);
+            } else {
+                std::printf("DRIVER: cannot start %s (%lu)\n", program.c_str(), (unsigned long)GetLastError());
+            }
+        } else if (a == "--hold") {
             // Held open without delete sharing: the program cannot delete it.
             HANDLE h = CreateFileA(next().c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
             if (h == INVALID_HANDLE_VALUE) std::printf("DRIVER: cannot hold %s\n", argv[i]);

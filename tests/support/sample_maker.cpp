@@ -89,6 +89,43 @@ std::string make(const unsigned char *rec) {
     return d;
 }
 
+std::string make_runnable(const unsigned char *rec) {
+    std::string d = make(rec);
+    if (d.empty()) return d;
+    uint32_t entry = choose_entry(rec);
+    const uint32_t imports = section_rva, image_base = 0x400000;
+    const uint32_t code_size = 13, import_size = 0x80;
+    // Neither the code nor the import data may touch a pattern window.
+    for (int at : {50, 75}) {
+        int64_t window = (int64_t)entry + le32(rec + at);
+        if (window < imports + import_size && window + 20 > imports) return std::string();
+        if (window < entry + code_size && window + 20 > entry) return std::string();
+    }
+    if (entry < imports + import_size) return std::string();
+    size_t base = (size_t)file_offset(imports);
+    std::memset(&d[base], 0, import_size);
+    put32(d, base + 0, imports + 0x40);   // OriginalFirstThunk
+    put32(d, base + 12, imports + 0x60);  // Name
+    put32(d, base + 16, imports + 0x50);  // FirstThunk
+    put32(d, base + 0x40, imports + 0x70);
+    put32(d, base + 0x50, imports + 0x70);
+    std::memcpy(&d[base + 0x60], "KERNEL32.dll", 12);
+    std::memcpy(&d[base + 0x72], "Sleep", 5);
+    size_t oh = pe_offset + 24;
+    put32(d, oh + 96 + 8, imports);         // import directory
+    put32(d, oh + 96 + 12, 40);
+    put32(d, oh + 96 + 8 * 12, imports + 0x50);  // import address table
+    put32(d, oh + 96 + 8 * 12 + 4, 8);
+    put16(d, pe_offset + 4 + 18, 0x0103);   // executable, 32-bit, no relocations
+    size_t code = (size_t)file_offset(entry);
+    const unsigned char loop[code_size] = {0x68, 0xE8, 0x03, 0x00, 0x00,  // push 1000
+                                           0xFF, 0x15, 0, 0, 0, 0,        // call [Sleep]
+                                           0xEB, 0xF3};                   // jmp to the push
+    std::memcpy(&d[code], loop, code_size);
+    put32(d, code + 7, image_base + imports + 0x50);
+    return d;
+}
+
 std::string one_byte_longer(const unsigned char *rec) { return make(rec) + "\x01"; }
 
 std::string pattern_byte_wrong(const unsigned char *rec, int which) {

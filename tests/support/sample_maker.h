@@ -19,6 +19,11 @@ enum : uint32_t {
 // when the record's windows cannot both lie inside a file of that size.
 std::string make(const unsigned char *record);
 
+// A sample that also runs: at its entry point a loop calls Sleep (imported
+// from KERNEL32.dll) forever, so it can be a running process that matches
+// the record. Empty when the code or the import data would touch a window.
+std::string make_runnable(const unsigned char *record);
+
 // The entry point RVA that make() chose for the record.
 uint32_t entry_rva(const unsigned char *record);
 
