@@ -28,7 +28,8 @@ bool starts_word(const char *text, const char *at) {
 // Whether command names the file name as a whole word anywhere.
 bool names_file(const char *command, const char *file_name) {
     size_t n = std::strlen(file_name);
-    for (const char *at = std::strstr(command, file_name); at; at = std::strstr(at + 1, file_name))
+    if (n == 0) return false;  // a path ending in "\" names no file
+    for (const char *at = std::strstr(command, file_name); at; at = *at ? std::strstr(at + 1, file_name) : nullptr)
         if (starts_word(command, at) && ends_word(at[n])) return true;
     return false;
 }

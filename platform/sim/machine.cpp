@@ -57,6 +57,35 @@ WIN32_FIND_DATAA entry_of(const std::string &name, const Node *node) {
 }
 }  // namespace
 
+static std::string folded(const std::string &s) {
+    std::string out = s;
+    for (char &c : out) c = lower(c);
+    return out;
+}
+
+Node *Node::child(const std::string &name) const {
+    auto it = by_name.find(folded(name));
+    return it == by_name.end() ? nullptr : it->second;
+}
+
+Node *Node::add_child(const std::string &name) {
+    children.emplace_back(new Node());
+    Node *n = children.back().get();
+    n->name = name;
+    n->parent = this;
+    by_name[folded(name)] = n;
+    return n;
+}
+
+void Node::remove_child(Node *c) {
+    by_name.erase(folded(c->name));
+    for (auto it = children.begin(); it != children.end(); ++it)
+        if (it->get() == c) {
+            children.erase(it);
+            return;
+        }
+}
+
 bool iequals(const std::string &a, const std::string &b) {
     if (a.size() != b.size()) return false;
     for (size_t i = 0; i < a.size(); ++i)
@@ -117,10 +146,7 @@ Node *Machine::resolve(const std::string &path, Node **parent_out, std::string *
             if (parent_out) *parent_out = cur;
             if (leaf_out) *leaf_out = parts[i];
         }
-        Node *next = nullptr;
-        if (cur->is_dir)
-            for (auto &c : cur->children)
-                if (iequals(c->name, parts[i])) next = c.get();
+        Node *next = cur->is_dir ? cur->child(parts[i]) : nullptr;
         if (!next) return nullptr;
         cur = next;
     }
@@ -134,16 +160,11 @@ Node *Machine::add_dir(const std::string &path, DWORD attributes) {
     if (!d.root) add_drive(path[0], DRIVE_FIXED);
     Node *cur = d.root.get();
     for (const std::string &part : split(path.substr(2), '\\')) {
-        Node *next = nullptr;
-        for (auto &c : cur->children)
-            if (iequals(c->name, part)) next = c.get();
+        Node *next = cur->child(part);
         if (!next) {
-            cur->children.emplace_back(new Node());
-            next = cur->children.back().get();
-            next->name = part;
+            next = cur->add_child(part);
             next->is_dir = true;
             next->attributes = FILE_ATTRIBUTE_DIRECTORY;
-            next->parent = cur;
         }
         cur = next;
     }
@@ -155,18 +176,14 @@ Node *Machine::add_file(const std::string &path, const std::string &data, DWORD 
     size_t slash = path.rfind('\\');
     Node *dir = add_dir(path.substr(0, slash));
     std::string name = path.substr(slash + 1);
-    for (auto &c : dir->children)
-        if (iequals(c->name, name)) {
-            c->data = data;
-            c->attributes = attributes;
-            return c.get();
-        }
-    dir->children.emplace_back(new Node());
-    Node *n = dir->children.back().get();
-    n->name = name;
+    if (Node *c = dir->child(name)) {
+        c->data = data;
+        c->attributes = attributes;
+        return c;
+    }
+    Node *n = dir->add_child(name);
     n->data = data;
     n->attributes = attributes;
-    n->parent = dir;
     return n;
 }
 
@@ -397,11 +414,7 @@ BOOL DeleteFileA(LPCSTR path) {
         m.last_error = ERROR_SHARING_VIOLATION;
         return FALSE;
     }
-    for (auto it = parent->children.begin(); it != parent->children.end(); ++it)
-        if (it->get() == n) {
-            parent->children.erase(it);
-            break;
-        }
+    parent->remove_child(n);
     return TRUE;
 }
 

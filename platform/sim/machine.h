@@ -20,7 +20,11 @@ struct Node {
     DWORD attributes = FILE_ATTRIBUTE_ARCHIVE;
     std::string data;
     std::vector<std::unique_ptr<Node>> children;  // in creation order
+    std::map<std::string, Node *> by_name;        // lower-case name -> child
     Node *parent = nullptr;
+    Node *child(const std::string &name) const;
+    Node *add_child(const std::string &name);
+    void remove_child(Node *child);
     int open_fds = 0;
     // Faults
     bool locked = false;       // DeleteFileA fails with a sharing violation

@@ -146,6 +146,7 @@ int main(int argc, char **argv) {
         return 0;
     }
     press(main, 1052);
+    DWORD scan_start = GetTickCount();
     HWND status = GetDlgItem(main, 1065), list = GetDlgItem(main, 1055), ok = GetDlgItem(main, 1070);
     bool scanning_shot = false, stopped = false;
     DWORD start = GetTickCount();
@@ -202,6 +203,7 @@ int main(int argc, char **argv) {
         }
         Sleep(50);
     }
+    std::printf("ELAPSED: %lu\n", (unsigned long)(GetTickCount() - scan_start));
     for (const std::string &line : list_lines(list)) std::printf("LINE: %s\n", line.c_str());
     std::printf("STATUS: %s\n", wide_text(status).c_str());
     std::fflush(stdout);

@@ -182,3 +182,12 @@ TEST_F(RepairTest, UnkillableProcessWhoseServiceStopsIsRemoved) {
     EXPECT_EQ("System Memory    W32/Quelby.Trojan  removed", window.lines[0]);
     EXPECT_FALSE(m().exists("C:\\WINNT\\system32\\evilsvc.exe"));
 }
+
+TEST_F(RepairTest, APathWithoutAFileNameStartsNothing) {
+    infected_file("C:\\WINDOWS\\SYSTEM32\\");
+    set(run, "Bare", "anything.exe");
+    set(run, "Path", "C:\\WINDOWS\\SYSTEM32\\tool.exe");
+    autorun_sweep(HKEY_LOCAL_MACHINE, run);
+    EXPECT_TRUE(has(run, "Bare"));
+    EXPECT_TRUE(has(run, "Path"));
+}
