@@ -2,7 +2,7 @@
 // with FindFirstFileA/FindNextFileA, nothing else, and prints the count and
 // the milliseconds it took.
 //
-//   enumerate D:\
+//   enumerate D:\\   (a folder ending in a backslash)
 #include <windows.h>
 
 #include <cstdio>

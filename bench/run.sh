@@ -29,14 +29,21 @@ if [ ! -f "$work/tree.done" ]; then
     [ -n "$template" ] || { echo "bench: run the tests once first (they make the Wine template)" >&2; exit 1; }
     dlls=("$template"/drive_c/windows/system32/*.dll)
     n=0
-    for copy in $(seq 1 60); do
+    for copy in $(seq 1 100); do
         d="$tree/pe/$copy"; mkdir -p "$d"
-        for f in "${dlls[@]}"; do cp "$f" "$d/"; n=$((n + 1)); [ $n -ge 40000 ] && break 2; done
+        # Hard links: real PE files under 40,000 paths without 40,000 copies.
+        for f in "${dlls[@]}"; do ln "$f" "$d/"; n=$((n + 1)); [ $n -ge 40000 ] && break 2; done
     done
-    for i in $(seq 1 10000); do
-        d="$tree/docs/$((i % 100))"; mkdir -p "$d"
-        head -c $(( (i * 7919) % 200000 )) /dev/urandom >"$d/file$i.bin"
-    done
+    python3 - "$tree/docs" <<'DOCS'
+import os, sys
+top = sys.argv[1]
+noise = os.urandom(200000)
+for i in range(1, 10001):
+    d = os.path.join(top, str(i % 100))
+    os.makedirs(d, exist_ok=True)
+    open(os.path.join(d, "file%d.bin" % i), "wb").write(noise[: (i * 7919) % 200000])
+DOCS
+    mkdir -p "$tree/samples"
     for i in 1 2 3; do build/host/make_sample sample "$tree/samples/sample$i.exe"; done
     for k in longer pattern signature sections offset; do build/host/make_sample "$k" "$tree/samples/near-$k.exe"; done
     touch "$work/tree.done"

@@ -96,8 +96,8 @@ find "$prefix" -type f ! -iname '*.dll' ! -iname '*.exe' ! -iname '*.drv' ! -ina
 
 {
     printf '\n[Software\\\\Wine\\\\Drives]\n'
-    for spec in ${PELLMARK_WINE_DRIVES:-}; do
-        printf '"%s:"="%s"\n' "${spec%%:*}" "${spec#*:}"
+    for drive in ${PELLMARK_WINE_DRIVES:-}; do
+        printf '"%s:"="%s"\n' "${drive%%:*}" "${drive#*:}"
     done
 } >>"$prefix/system.reg"
 {
@@ -107,8 +107,8 @@ find "$prefix" -type f ! -iname '*.dll' ! -iname '*.exe' ! -iname '*.drv' ! -ina
     fi
 } >>"$prefix/user.reg"
 
-for spec in ${PELLMARK_WINE_DRIVES:-}; do
-    letter=${spec%%:*}
+for drive in ${PELLMARK_WINE_DRIVES:-}; do
+    letter=${drive%%:*}
     mkdir -p "$sandbox/drives/$letter"
     ln -s "../../drives/$letter" "$prefix/dosdevices/$letter:"
 done
