@@ -15,6 +15,7 @@
 
 #include "engine/signature_table.h"
 #include "memory/platform.h"
+#include "memory/privileges.h"
 #include "memory/process_api.h"
 
 namespace {
@@ -154,18 +155,8 @@ unsigned perf_fill_slots(const perf_block &b, long id_process_index, perf_proces
 }  // namespace
 
 void enable_debug_privilege() {
-    HANDLE token = nullptr;
-    if (!os::OpenProcessToken(os::GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, &token)) {
-        os::MessageBoxA(nullptr, "false", "TEMP", MB_OK);
-        token = nullptr;
-    }
-    TOKEN_PRIVILEGES privileges;
-    std::memset(&privileges, 0, sizeof privileges);
-    os::LookupPrivilegeValueA(nullptr, "SeDebugPrivilege", &privileges.Privileges[0].Luid);
-    privileges.PrivilegeCount = 1;
-    privileges.Privileges[0].Attributes = SE_PRIVILEGE_ENABLED;
-    os::AdjustTokenPrivileges(token, FALSE, &privileges, 0, nullptr, nullptr);
-    if (token) os::CloseHandle(token);
+    // Without a token the step has no effect, and the user is told.
+    if (!enable_privilege("SeDebugPrivilege", nullptr)) os::MessageBoxA(nullptr, "false", "TEMP", MB_OK);
 }
 
 int kill_by_name_toolhelp(const char *path) {
