@@ -46,8 +46,6 @@ CMainDlg::~CMainDlg() {
     if (searching_font) ::DeleteObject(searching_font);
 }
 
-const char *CMainDlg::app_title_caption() { return app_title; }
-
 void CMainDlg::DoDataExchange(CDataExchange *dx) {
     DDX_Control(dx, IDC_LIST_FRAME, list_frame);
     DDX_Control(dx, IDC_LOGO, logo_button);

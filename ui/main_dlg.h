@@ -2,6 +2,7 @@
 // starts the one scan of the run, shows its report lines and status, lets
 // the user stop it, and ends the program.
 #pragma once
+#include "engine/scan_state.h"
 #include "ui/framework/framework.h"
 #include "ui/skin_button.h"
 
@@ -29,7 +30,7 @@ public:
     void DoDataExchange(CDataExchange *dx) override;
     BOOL OnInitDialog() override;
     void OnOK() override {}  // Enter never closes the window
-    void OnCancel() override { stop_or_close(app_title_caption()); }
+    void OnCancel() override { stop_or_close(app_title); }
 
     // Handlers
     LRESULT OnShowStatus(WPARAM, LPARAM);
@@ -40,16 +41,13 @@ public:
     void OnX() { stop_or_close("DialogBoxTitle"); }
     void OnDownload();
     HBRUSH OnCtlColor(CDC *dc, CWnd *control, UINT kind);
-    void OnMove(int x, int y) { CWnd::OnMove(x, y); }
     void OnLButtonDown(UINT flags, CPoint point);
-    void OnLButtonUp(UINT flags, CPoint point) { CWnd::OnLButtonUp(flags, point); }
     void OnFinish() { CDialog::OnOK(); }
     void OnDlink();
     void OnUlink();
 
     // Whether the maker's product is installed (its registry value reads).
     static bool product_installed();
-    static const char *app_title_caption();
 
 private:
     void stop_or_close(const char *caption);

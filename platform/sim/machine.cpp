@@ -57,7 +57,7 @@ WIN32_FIND_DATAA entry_of(const std::string &name, const Node *node) {
 }
 }  // namespace
 
-static std::string folded(const std::string &s) {
+std::string folded(const std::string &s) {
     std::string out = s;
     for (char &c : out) c = lower(c);
     return out;
@@ -704,10 +704,6 @@ int ConfirmBox(const char *text, const char *caption, UINT style) {
 namespace sim {
 
 namespace {
-std::string lower_text(std::string s) {
-    for (char &c : s) c = lower(c);
-    return s;
-}
 
 std::string base_name(const std::string &image) {
     size_t slash = image.rfind('\\');
@@ -908,7 +904,7 @@ BOOL GetVersionExA(OSVERSIONINFOA *info) {
 HMODULE LoadLibraryA(LPCSTR name) {
     sim::Machine &m = machine();
     ++m.calls["LoadLibraryA"];
-    std::string n = sim::lower_text(name ? name : "");
+    std::string n = sim::folded(name ? name : "");
     if (m.missing_libraries.count(n)) return nullptr;
     if (n == "kernel32.dll") return (HMODULE)(uintptr_t)0x10000;
     if (n == "psapi.dll") return (HMODULE)(uintptr_t)0x20000;
