@@ -304,6 +304,10 @@ def main():
     ap.add_argument("--only")
     ap.add_argument("--keep", action="store_true")
     args = ap.parse_args()
+    probe = subprocess.run(["wine", "--version"], capture_output=True, text=True)
+    if probe.returncode != 0:
+        print("skipped: this machine cannot run Wine's 32-bit programs (%s)" % (probe.stdout + probe.stderr).strip())
+        return 77
     failed = 0
     total = 0
     for version in args.versions.split(","):

@@ -24,6 +24,9 @@
 #                          into NAME.png there
 #   PELLMARK_WINE_CHECK    a script run with the prefix path after the run
 #
+# Exit code 77 (the tests' "skipped") when this machine cannot run Wine's
+# 32-bit programs at all, e.g. a kernel without 32-bit support.
+#
 # The template prefix is made once per Wine version and user, then each run
 # gets a hard-linked copy in which every file Wine or the program may rewrite
 # is a real copy. The run is refused when any drive letter, or any link below
@@ -40,7 +43,11 @@ export WINEARCH=win32
 export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
 mkdir -p "$root"
 
-wine_id=$(wine --version 2>/dev/null | tr -c 'A-Za-z0-9.\n-' _)
+if ! wine_version=$(wine --version 2>&1); then
+    echo "sandbox_run: skipped: this machine cannot run Wine's 32-bit programs ($wine_version)" >&2
+    exit 77
+fi
+wine_id=$(echo "$wine_version" | tr -c 'A-Za-z0-9.\n-' _)
 template="$root/template-$wine_id"
 
 make_template() {
