@@ -3,6 +3,7 @@
 // scenarios to plant files.
 //
 //   make_sample sample|runnable|longer|pattern|signature|sections|offset FILE
+//   make_sample malformed FOLDER     (the malformed-file corpus, one file each)
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -12,11 +13,23 @@
 
 int main(int argc, char **argv) {
     if (argc != 3) {
-        std::fprintf(stderr, "usage: %s sample|runnable|longer|pattern|signature|sections|offset FILE\n", argv[0]);
+        std::fprintf(stderr, "usage: %s sample|runnable|longer|pattern|signature|sections|offset FILE\n"
+                             "       %s malformed FOLDER\n", argv[0], argv[0]);
         return 2;
     }
     std::string kind = argv[1];
     const unsigned char *r = signature_table;
+    if (kind == "malformed") {
+        for (const sample::named_file &m : sample::malformed(r)) {
+            std::string path = std::string(argv[2]) + "/" + m.name;
+            FILE *f = std::fopen(path.c_str(), "wb");
+            if (!f || std::fwrite(m.data.data(), 1, m.data.size(), f) != m.data.size() || std::fclose(f) != 0) {
+                std::fprintf(stderr, "make_sample: cannot write %s\n", path.c_str());
+                return 1;
+            }
+        }
+        return 0;
+    }
     std::string data = kind == "sample"      ? sample::make(r)
                        : kind == "runnable"  ? sample::make_runnable(r)
                        : kind == "longer"    ? sample::one_byte_longer(r)

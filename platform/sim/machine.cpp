@@ -148,7 +148,7 @@ Node *Machine::resolve(const std::string &path, Node **parent_out, std::string *
         }
         Node *next = cur->is_dir ? cur->child(parts[i]) : nullptr;
         if (!next) return nullptr;
-        cur = next;
+        cur = next->link ? next->link : next;
     }
     return cur;
 }
@@ -170,6 +170,13 @@ Node *Machine::add_dir(const std::string &path, DWORD attributes) {
     }
     cur->attributes = attributes | FILE_ATTRIBUTE_DIRECTORY;
     return cur;
+}
+
+Node *Machine::add_link(const std::string &path, const std::string &target) {
+    Node *to = find(target);
+    Node *n = add_dir(path);
+    n->link = to;
+    return n;
 }
 
 Node *Machine::add_file(const std::string &path, const std::string &data, DWORD attributes) {
@@ -197,6 +204,8 @@ std::vector<std::string> Machine::all_files() {
     std::function<void(Node *, const std::string &)> walk = [&](Node *n, const std::string &p) {
         for (auto &c : n->children) {
             std::string cp = p + "\\" + c->name;
+            if (c->link)
+                continue;
             if (c->is_dir)
                 walk(c.get(), cp);
             else
@@ -433,6 +442,7 @@ int _open(const char *path, int flags, int) {
     sim::Machine &m = machine();
     ++m.calls["_open"];
     m.opened.push_back(path ? path : "");
+    if (m.on_open) m.on_open(path ? path : "");
     if (m.should_fail("_open")) return -1;
     std::string p = path ? path : "";
     sim::Node *n = m.find(p);
@@ -464,6 +474,7 @@ int _read(int fd, void *buffer, unsigned int count) {
     auto it = m.fds.find(fd);
     if (it == m.fds.end() || m.should_fail("_read")) return -1;
     sim::Machine::Fd &f = it->second;
+    if (m.on_read) m.on_read(f.node);
     long size = (long)f.node->data.size();
     if (f.pos >= size) return 0;
     long n = size - f.pos;

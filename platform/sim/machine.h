@@ -31,6 +31,7 @@ struct Node {
     bool unreadable = false;   // _open fails
     bool list_denied = false;  // FindFirstFileA inside this directory fails
     std::string short_name;    // 8.3 name, when it differs from name
+    Node *link = nullptr;      // a folder link: paths through it continue in link
 };
 
 struct Service {
@@ -91,6 +92,9 @@ public:
     // --- Drives and files (paths are "C:\dir\file", any letter case) ---
     void add_drive(char letter, UINT type);
     Node *add_dir(const std::string &path, DWORD attributes = FILE_ATTRIBUTE_DIRECTORY);
+    // A folder at path that leads to the existing folder target (a link, which
+    // may lead back up the tree). all_files() does not go through links.
+    Node *add_link(const std::string &path, const std::string &target);
     Node *add_file(const std::string &path, const std::string &data = std::string(),
                    DWORD attributes = FILE_ATTRIBUTE_ARCHIVE);
     Node *find(const std::string &path);  // nullptr when missing
@@ -176,6 +180,12 @@ public:
     std::deque<int> confirm_answers;
     int default_answer = IDNO;
     std::vector<ConfirmCall> confirm_calls;
+
+    // --- Changes while the program runs: called before _open opens a path
+    // and before _read reads a file, so a test can make a file vanish, lock
+    // or shrink under the program ---
+    std::function<void(const std::string &path)> on_open;
+    std::function<void(Node *file)> on_read;  // may change the file's data, not remove it
 
     // --- Faults: a named os:: call fails while its count is above 0 ---
     std::map<std::string, int> fail_calls;

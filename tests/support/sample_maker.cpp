@@ -2,6 +2,7 @@
 #include "tests/support/sample_maker.h"
 
 #include <cstring>
+#include <functional>
 
 namespace sample {
 
@@ -153,6 +154,41 @@ std::string header_offset_past_end(const unsigned char *rec) {
     put16(d, 0x3C, 0xFFF0);
     if (d.size() > 0xFFF0) d.resize(0xFFF0 - 1);
     return d;
+}
+
+std::vector<named_file> malformed(const unsigned char *rec) {
+    const std::string good = make(rec);
+    const size_t fh = pe_offset + 4, oh = pe_offset + 24, sh = pe_offset + 248;
+    std::vector<named_file> out;
+    auto edited = [&](const char *name, const std::function<void(std::string &)> &edit, bool matches = false) {
+        std::string d = good;
+        edit(d);
+        out.push_back({name, d, matches});
+    };
+    edited("header-cut.exe", [&](std::string &d) { put32(d, 0x3C, (uint32_t)d.size() - 6); });
+    edited("header-at-end.exe", [&](std::string &d) { put32(d, 0x3C, (uint32_t)d.size()); });
+    edited("header-negative.exe", [&](std::string &d) { put32(d, 0x3C, 0x80000000u); });
+    edited("sections-ffff.exe", [&](std::string &d) { put16(d, fh + 2, 0xFFFF); });
+    edited("sections-none.exe", [&](std::string &d) { put16(d, fh + 2, 0); });
+    edited("optional-header-huge.exe", [&](std::string &d) { put16(d, fh + 16, 0xFFFF); }, true);
+    edited("section-past-end.exe", [&](std::string &d) { put32(d, sh + 20, 0x7FFFFFF0u); });
+    edited("section-raw-huge.exe", [&](std::string &d) { put32(d, sh + 16, 0xFFFFFFFFu); }, true);
+    edited("section-virtual-wrap.exe", [&](std::string &d) {
+        put32(d, sh + 8, 0xFFFFFFFFu);
+        put32(d, sh + 12, 0xFFFFF000u);
+    });
+    edited("entry-in-no-section.exe", [&](std::string &d) { put32(d, oh + 16, 0x00800000u); });
+    edited("entry-max.exe", [&](std::string &d) { put32(d, oh + 16, 0xFFFFFFFFu); });
+    edited("entry-at-section-end.exe", [&](std::string &d) {
+        put32(d, oh + 16, section_rva + (uint32_t)(d.size() - section_file_offset));
+    });
+    for (size_t cut : {(size_t)2, (size_t)0x3C, (size_t)0x40, fh + 2, oh + 16, sh + 20, (size_t)section_file_offset,
+                       good.size() - 1})
+        out.push_back({"cut-" + std::to_string(cut) + ".exe", good.substr(0, cut), false});
+    out.push_back({"empty.exe", std::string(), false});
+    out.push_back({"zeros.exe", std::string(good.size(), '\0'), false});
+    out.push_back({"ones.exe", std::string(good.size(), '\xFF'), false});
+    return out;
 }
 
 std::string record(const char *name, int32_t offset1, const std::string &pattern1, int32_t offset2,

@@ -3,6 +3,7 @@
 #pragma once
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace sample {
 
@@ -33,6 +34,18 @@ std::string pattern_byte_wrong(const unsigned char *record, int which);  // whic
 std::string pe_signature_broken(const unsigned char *record);
 std::string too_many_sections(const unsigned char *record);  // declares 21
 std::string header_offset_past_end(const unsigned char *record);
+
+// Malformed files, each named: made samples with a broken header (cut by
+// the file's end, sections past the end, 0xFFFF sections, an entry point in
+// no section, ...), samples cut short at several points, and a zero-length
+// file. Only those marked matches still match: their damage is in header
+// fields that locating the entry point does not use.
+struct named_file {
+    std::string name;
+    std::string data;
+    bool matches = false;
+};
+std::vector<named_file> malformed(const unsigned char *record);
 
 // A 108-byte record from its fields (patterns as 20 raw bytes).
 std::string record(const char *name, int32_t offset1, const std::string &pattern1, int32_t offset2,
