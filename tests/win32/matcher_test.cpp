@@ -68,3 +68,25 @@ TEST_F(Win32Matcher, OpenFileCannotBeRemoved) {
     ASSERT_EQ(1u, window.lines.size());
     EXPECT_EQ("D:\\m\\held.exe     W32/Quelby.Qgs.Dl.Trojan Unable to remove", window.lines[0]);
 }
+
+TEST_F(Win32Matcher, MalformedCorpusAndUnopenableFile) {
+    size_t hits = 0;
+    for (const sample::named_file &f : sample::malformed(signature_table)) {
+        std::string path = "D:\\m\\" + f.name;
+        ASSERT_TRUE(plant(path, f.data, FILE_ATTRIBUTE_ARCHIVE)) << path;
+        EXPECT_EQ(f.matches ? 1 : 0, file_matcher("W32/Quelby.Trojan ", path.c_str())) << path;
+        EXPECT_EQ(!f.matches, exists(path.c_str())) << path;
+        hits += f.matches;
+    }
+    EXPECT_EQ(hits, window.lines.size());
+
+    // A sample that another program holds without sharing cannot be opened:
+    // it is passed over, not reported.
+    ASSERT_TRUE(plant("D:\\m\\denied.exe", sample::make(signature_table), FILE_ATTRIBUTE_ARCHIVE));
+    HANDLE h = CreateFileA("D:\\m\\denied.exe", GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(INVALID_HANDLE_VALUE, h);
+    EXPECT_EQ(0, file_matcher("W32/Quelby.Trojan ", "D:\\m\\denied.exe"));
+    CloseHandle(h);
+    EXPECT_TRUE(exists("D:\\m\\denied.exe"));
+    EXPECT_EQ(hits, window.lines.size());
+}
