@@ -10,7 +10,8 @@
 # per-file time goes (enumeration plus one scan step at a time), and every
 # fuzz target for longer than CI runs them. Writes bench/RESULTS.md.
 # On a machine that cannot run Wine's 32-bit programs, 1, 2 and the
-# breakdown are reported as not measured.
+# breakdown run on the x86_64 build under 64-bit Wine
+# (scripts/windows-build.sh) and the results say so.
 #
 #   bench/run.sh [runs]      (default 3; PELLMARK_BENCH_FUZZ_SECONDS, default 120)
 set -euo pipefail
@@ -23,10 +24,13 @@ if ! command -v clamscan >/dev/null || ! command -v yara >/dev/null; then
 fi
 jobs=$(nproc 2>/dev/null || echo 2)
 cmake --preset host >/dev/null && cmake --build --preset host -j "$jobs" --target make_sample >/dev/null
-cmake --preset win32 >/dev/null &&
-    cmake --build --preset win32 -j "$jobs" --target pellmark pellmark_driver bench_enumerate bench_costs >/dev/null
+windows=$(scripts/windows-build.sh)
+cmake --preset "$windows" >/dev/null &&
+    cmake --build --preset "$windows" -j "$jobs" --target pellmark pellmark_driver bench_enumerate bench_costs >/dev/null
 wine_problem=
-wine --version >/dev/null 2>&1 || wine_problem="this machine cannot run Wine's 32-bit programs: $(wine --version 2>&1 | tail -1 || true)"
+if [ "$windows" = win64 ]; then
+    /usr/lib/wine/wine64 --version >/dev/null 2>&1 || wine_problem="this machine cannot run Wine at all"
+fi
 
 work=${PELLMARK_BENCH_DIR:-/tmp/pellmark-bench-$(id -u)}
 tree=$work/tree
@@ -81,20 +85,20 @@ for r in $(seq "$runs"); do
         done
     ) &
     poller=$!
-    out=$(PELLMARK_WINE_BACKGROUND=$root/build/win32/pellmark.exe tests/wine/sandbox_run.sh \
-        build/win32/pellmark_driver.exe --timeout 1800)
+    out=$(PELLMARK_WINE_BACKGROUND=$root/build/$windows/pellmark.exe tests/wine/sandbox_run.sh \
+        build/$windows/pellmark_driver.exe --timeout 1800)
     kill $poller 2>/dev/null || true
     program_ms+=("$(echo "$out" | sed -n 's/^ELAPSED: //p')")
     scanned=$(echo "$out" | sed -n 's/^LINE: Total files scanned\t\t:  //p')
     p=$(cat "$work/peak" 2>/dev/null || echo 0); [ "$p" -gt "$peak_kb" ] && peak_kb=$p
-    out=$(tests/wine/sandbox_run.sh build/win32/bench_enumerate.exe 'D:\')
+    out=$(tests/wine/sandbox_run.sh build/$windows/bench_enumerate.exe 'D:\')
     floor_ms+=("$(echo "$out" | sed -n 's/^ELAPSED: //p' | tr -d '\r')")
 done
 program=; floor=
 if [ -z "$wine_problem" ]; then
     program=$(printf '%s\n' "${program_ms[@]}" | median)
     floor=$(printf '%s\n' "${floor_ms[@]}" | median)
-    costs=$(tests/wine/sandbox_run.sh build/win32/bench_costs.exe 'D:\' | tr -d '\r' | sed -n 's/^STEP //p')
+    costs=$(tests/wine/sandbox_run.sh build/$windows/bench_costs.exe 'D:\' | tr -d '\r' | sed -n 's/^STEP //p')
 fi
 
 # 3: find.

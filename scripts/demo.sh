@@ -11,8 +11,11 @@ scripts/install-deps.sh
 jobs=$(nproc 2>/dev/null || echo 2)
 cmake --preset host >/dev/null
 cmake --build --preset host -j "$jobs" --target make_sample >/dev/null
-cmake --preset win32 >/dev/null
-cmake --build --preset win32 -j "$jobs" --target pellmark pellmark_driver >/dev/null
+# The i686 program where this machine's Wine runs 32-bit programs, else the
+# x86_64 build of the same sources.
+windows=$(scripts/windows-build.sh)
+cmake --preset "$windows" >/dev/null
+cmake --build --preset "$windows" -j "$jobs" --target pellmark pellmark_driver >/dev/null
 
 demo=$PWD/build/demo
 mkdir -p "$demo"
@@ -46,12 +49,12 @@ values=(
 
 export PELLMARK_WINE_DRIVES="d:hd e:cdrom"
 export PELLMARK_WINE_SETUP="$demo/setup.sh"
-export PELLMARK_WINE_BACKGROUND=$PWD/build/win32/pellmark.exe
+export PELLMARK_WINE_BACKGROUND=$PWD/build/$windows/pellmark.exe
 if [ -n "${DISPLAY:-}" ]; then
     export PELLMARK_WINE_BACKGROUND_WAIT=0
-    tests/wine/sandbox_run.sh build/win32/pellmark_driver.exe --plant-only "${values[@]}"
+    tests/wine/sandbox_run.sh build/$windows/pellmark_driver.exe --plant-only "${values[@]}"
 else
     export PELLMARK_WINE_XVFB=1 PELLMARK_WINE_SHOTS="$demo/shots"
-    tests/wine/sandbox_run.sh build/win32/pellmark_driver.exe --shots "${values[@]}"
+    tests/wine/sandbox_run.sh build/$windows/pellmark_driver.exe --shots "${values[@]}"
     echo "screenshots: $demo/shots"
 fi

@@ -19,10 +19,13 @@ import tempfile
 
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 RUNNER = os.path.join(ROOT, "tests", "wine", "sandbox_run.sh")
-BUILD = os.environ.get("PELLMARK_BUILD", os.path.join(ROOT, "build"))
-PROGRAM = os.path.join(BUILD, "win32", "pellmark.exe")
-DRIVER = os.path.join(BUILD, "win32", "pellmark_driver.exe")
-MAKE_SAMPLE = os.path.join(BUILD, "host", "make_sample")
+# The Windows build under test: build/win32 (i686, the product) or
+# build/win64 (x86_64, where this machine's Wine cannot run 32-bit programs).
+WINDOWS_BUILD = os.environ.get("PELLMARK_WINDOWS_BUILD", os.path.join(ROOT, "build", "win32"))
+PROGRAM = os.path.join(WINDOWS_BUILD, "pellmark.exe")
+DRIVER = os.path.join(WINDOWS_BUILD, "pellmark_driver.exe")
+MAKE_SAMPLE = os.path.join(os.environ.get("PELLMARK_HOST_BUILD", os.path.join(ROOT, "build", "host")),
+                           "make_sample")
 RUN = r"Software\Microsoft\Windows\CurrentVersion\Run"
 UNINSTALL = r"SOFTWARE\Microsoft\Windows\CurrentVersion\Uninstall\rhcjg7j0e38v"
 NAME = "W32/Quelby.Qgs.Dl.Trojan"

@@ -9,7 +9,8 @@ out=${1:-$PWD/docs/screenshots}
 mkdir -p "$out"
 jobs=$(nproc 2>/dev/null || echo 2)
 cmake --preset host >/dev/null && cmake --build --preset host -j "$jobs" --target make_sample >/dev/null
-cmake --preset win32 >/dev/null && cmake --build --preset win32 -j "$jobs" >/dev/null
+windows=$(scripts/windows-build.sh)
+cmake --preset "$windows" >/dev/null && cmake --build --preset "$windows" -j "$jobs" >/dev/null
 tmp=$(mktemp -d)
 trap 'rm -rf "$tmp"' EXIT
 cat >"$tmp/setup.sh" <<SETUP
@@ -20,15 +21,15 @@ for i in 1 2 3; do $PWD/build/host/make_sample sample "\$1/drive_c/Data/sample\$
 SETUP
 chmod +x "$tmp/setup.sh"
 export PELLMARK_WINE_XVFB=1 PELLMARK_WINE_SETUP="$tmp/setup.sh"
-export PELLMARK_WINE_BACKGROUND=$PWD/build/win32/pellmark.exe
+export PELLMARK_WINE_BACKGROUND=$PWD/build/$windows/pellmark.exe
 
 # A whole scan with one sample held open: the restart question at the end.
-PELLMARK_WINE_SHOTS="$tmp/full" tests/wine/sandbox_run.sh build/win32/pellmark_driver.exe --shots \
+PELLMARK_WINE_SHOTS="$tmp/full" tests/wine/sandbox_run.sh build/$windows/pellmark_driver.exe --shots \
     --hold 'C:\Data\sample2.exe' --restart no
 for s in introduction scanning finished confirm-restart; do cp "$tmp/full/$s.png" "$out/main-$s.png"; done
 
 # A scan stopped by the user.
-PELLMARK_WINE_SHOTS="$tmp/stop" tests/wine/sandbox_run.sh build/win32/pellmark_driver.exe --shots \
+PELLMARK_WINE_SHOTS="$tmp/stop" tests/wine/sandbox_run.sh build/$windows/pellmark_driver.exe --shots \
     --stop-at 'system32' --stop-answer yes
 cp "$tmp/stop/stopping.png" "$out/main-stopping.png"
 cp "$tmp/stop/confirm-stop.png" "$out/main-confirm-stop.png"
@@ -37,7 +38,7 @@ cp "$tmp/stop/finished.png" "$out/main-terminated.png"
 # One confirmation box of each style.
 unset PELLMARK_WINE_BACKGROUND
 PELLMARK_SHOTS=1 PELLMARK_WINE_SHOTS="$tmp/boxes" tests/wine/sandbox_run.sh \
-    build/win32/tests/win32/win32_ui_test.exe --gtest_filter='ConfirmBox.ScreenshotOfEachStyle'
+    build/$windows/tests/win32/win32_ui_test.exe --gtest_filter='ConfirmBox.ScreenshotOfEachStyle'
 cp "$tmp/boxes"/*.png "$out/"
 # Keep the part of the virtual screen where the windows stand.
 for f in "$out"/*.png; do convert "$f" -crop 640x480+0+0 +repage "$f"; done

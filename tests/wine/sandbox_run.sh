@@ -24,8 +24,14 @@
 #                          into NAME.png there
 #   PELLMARK_WINE_CHECK    a script run with the prefix path after the run
 #
-# Exit code 77 (the tests' "skipped") when this machine cannot run Wine's
-# 32-bit programs at all, e.g. a kernel without 32-bit support.
+#   PELLMARK_WINE_REQUIRED 1: a machine that cannot run the program is an
+#                          error (exit 1) rather than a skip (exit 77)
+#
+# The program's own PE header chooses the Wine: an i686 program runs in a
+# 32-bit prefix (WINEARCH=win32) under the 32-bit loader, an x86_64 program
+# in a 64-bit prefix (WINEARCH=win64) under Debian's wine64. Exit code 77
+# (the tests' "skipped") when this machine cannot run that Wine at all, e.g.
+# 32-bit programs on a kernel without 32-bit support.
 #
 # The template prefix is made once per Wine version and user, then each run
 # gets a hard-linked copy in which every file Wine or the program may rewrite
@@ -39,22 +45,35 @@ exe=$(readlink -f "$1"); shift
 root=${PELLMARK_WINE_ROOT:-/tmp/pellmark-wine-$(id -u)}
 version=${PELLMARK_WINE_VERSION:-winxp}
 export WINEDEBUG=${WINEDEBUG:--all}
-export WINEARCH=win32
 export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
 mkdir -p "$root"
 
-if ! wine_version=$(wine --version 2>&1); then
-    echo "sandbox_run: skipped: this machine cannot run Wine's 32-bit programs ($wine_version)" >&2
+# The machine field of the PE header: 014c i386, 8664 x86-64.
+pe_machine() {
+    local at
+    at=$(od -An -tu4 -j60 -N4 "$1" | tr -d ' ')
+    od -An -tx2 -j$((at + 4)) -N2 "$1" | tr -d ' '
+}
+case "$(pe_machine "$exe")" in
+    014c) export WINEARCH=win32; wine=wine; bits=32 ;;
+    8664) export WINEARCH=win64; wine=/usr/lib/wine/wine64; export WINELOADER=$wine; bits=64 ;;
+    *) echo "sandbox_run: $exe is not an i386 or x86-64 Windows program" >&2; exit 2 ;;
+esac
+
+if ! wine_version=$("$wine" --version 2>&1); then
+    echo "sandbox_run: this machine cannot run Wine's $bits-bit programs ($wine_version)" >&2
+    [ "${PELLMARK_WINE_REQUIRED:-0}" = 1 ] && exit 1
+    echo "sandbox_run: skipped" >&2
     exit 77
 fi
 wine_id=$(echo "$wine_version" | tr -c 'A-Za-z0-9.\n-' _)
-template="$root/template-$wine_id"
+template="$root/template-$wine_id-$WINEARCH"
 
 make_template() {
     local t="$template.tmp.$$"
     rm -rf "$t"
     mkdir -p "$t"
-    WINEPREFIX="$t/prefix" wineboot -i >/dev/null 2>&1 || true
+    WINEPREFIX="$t/prefix" "$wine" wineboot -i >/dev/null 2>&1 || true
     WINEPREFIX="$t/prefix" wineserver -w || true
     [ -f "$t/prefix/system.reg" ] || { echo "sandbox_run: wineboot failed" >&2; exit 1; }
     # No drive but C:, and user folders as plain folders.
@@ -178,14 +197,14 @@ fi
 background=
 if [ -n "${PELLMARK_WINE_BACKGROUND:-}" ]; then
     (
-        wine "C:\\pellmark\\$(basename "$PELLMARK_WINE_BACKGROUND")" >"$sandbox/background.log" 2>&1
+        "$wine" "C:\\pellmark\\$(basename "$PELLMARK_WINE_BACKGROUND")" >"$sandbox/background.log" 2>&1
         echo $? >"$sandbox/background_rc"
     ) &
     background=$!
 fi
 
 set +e
-wine "C:\\pellmark\\$(basename "$exe")" "$@"
+"$wine" "C:\\pellmark\\$(basename "$exe")" "$@"
 rc=$?
 if [ -n "$background" ]; then
     wait_for=${PELLMARK_WINE_BACKGROUND_WAIT:-30}
