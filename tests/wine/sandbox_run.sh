@@ -23,6 +23,8 @@
 #                          writes as C:\pellmark\shot-NAME.request are taken
 #                          into NAME.png there
 #   PELLMARK_WINE_CHECK    a script run with the prefix path after the run
+#   PELLMARK_WINE_FILES    further files (space-separated host paths) copied
+#                          beside the program into C:\pellmark
 #
 #   PELLMARK_WINE_REQUIRED 1: a machine that cannot run the program is an
 #                          error (exit 1) rather than a skip (exit 77)
@@ -144,6 +146,9 @@ cp "$exe" "$prefix/drive_c/pellmark/"
 if [ -n "${PELLMARK_WINE_BACKGROUND:-}" ]; then
     cp "$PELLMARK_WINE_BACKGROUND" "$prefix/drive_c/pellmark/"
 fi
+for file in ${PELLMARK_WINE_FILES:-}; do
+    cp "$file" "$prefix/drive_c/pellmark/"
+done
 if [ -n "${PELLMARK_WINE_SETUP:-}" ]; then
     "$PELLMARK_WINE_SETUP" "$prefix"
 fi
