@@ -37,11 +37,33 @@ void infected_file_disposition(const char *path, const char *name) {
     if (scan_state.disposition_choice == disposition_delete) delete_disposition(path, name);
 }
 
+// Whether two paths name one file: equal but for letter case, or with equal
+// short forms.
+static bool same_file(const char *a, const char *b) {
+    if (os::_stricmp(a, b) == 0) return true;
+    char short_a[260], short_b[260];
+    DWORD na = os::GetShortPathNameA(a, short_a, sizeof short_a);
+    if (na == 0 || na >= sizeof short_a) return false;
+    DWORD nb = os::GetShortPathNameA(b, short_b, sizeof short_b);
+    return nb != 0 && nb < sizeof short_b && os::_stricmp(short_a, short_b) == 0;
+}
+
+int reported_by_memory_scan(const char *path) {
+    for (int32_t i = 0; i < scan_state.memory_file_count && i < memory_file_limit; ++i)
+        if (same_file(scan_state.memory_files[i], path)) return 1;
+    return 0;
+}
+
 int memory_retest_disposition(const char *label, const char *path) {
     scan_state.disposition_choice = scan_state.memory_choice;
     report("System Memory    W32/Quelby.Trojan  removed");
     os::Sleep(1000);
-    if (scan_state.disposition_choice == disposition_delete) delete_disposition(path, label);
+    if (!reported_by_memory_scan(path)) {
+        ++scan_state.files_infected;
+        if (scan_state.memory_file_count < memory_file_limit)
+            copy_text(scan_state.memory_files[scan_state.memory_file_count++], sizeof scan_state.memory_files[0], path);
+        if (scan_state.disposition_choice == disposition_delete) delete_disposition(path, label);
+    }
     std::memset(scan_state.file_under_test, 0, sizeof scan_state.file_under_test);
     return 0;
 }

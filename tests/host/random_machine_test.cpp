@@ -566,7 +566,8 @@ std::vector<std::string> RandomMachine::check(const World &w, bool exited, const
         bool exists = mm.exists(w.files.at(c).path);
         if (removed && exists) fail("reported removed but still there: " + path);
         if (!removed && !exists) fail("reported unable to remove but gone: " + path);
-        if (i > 0 && window.lines[i - 1] == memory_line) {
+        // The memory scan's own file line follows its memory line, under the label.
+        if (i > 0 && window.lines[i - 1] == memory_line && line.find("     W32/Quelby.Trojan  ") == gap) {
             bool ended = false;
             for (const sim::Process &p : mm.processes)
                 if (w.canonical(p.image) == c && running_before.count(p.pid) && !running_after_memory.count(p.pid))
