@@ -113,8 +113,10 @@ int file_matcher_with_table(const unsigned char *table, const char *label, const
     if (scan_state.memory_choice && scan_state.report_window)
         return memory_retest_disposition(label, path);
 
-    if (scan_state.files_infected == 0)
+    if (scan_state.files_infected == 0) {
         std::memset(scan_state.removed_value_name, 0, sizeof scan_state.removed_value_name);
+        std::memset(scan_state.removed_value_data, 0, sizeof scan_state.removed_value_data);
+    }
 
     int fd = os::_open(path, _O_RDONLY | _O_BINARY);
     if (fd == -1) return 0;

@@ -28,6 +28,7 @@ struct scan_state_t {
     int32_t program_files_entered;
     char file_under_test[261];
     char removed_value_name[128];
+    char removed_value_data[264];  // that value's command, in lower case
     // The images whose file line the memory scan has reported (the first
     // memory_file_limit of them), so that neither a second process of the
     // same image nor the drive walk reports or counts the file again.

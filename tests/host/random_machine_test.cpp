@@ -121,6 +121,16 @@ struct World {
     }
 };
 
+// Whether text holds word with a blank, quote, comma or either end on each side.
+bool names_word(const std::string &text, const std::string &word) {
+    auto boundary = [](char c) { return c == ' ' || c == '"' || c == ',' || c == '\t'; };
+    for (size_t at = text.find(word); at != std::string::npos; at = text.find(word, at + 1))
+        if ((at == 0 || boundary(text[at - 1])) &&
+            (at + word.size() == text.size() || boundary(text[at + word.size()])))
+            return true;
+    return false;
+}
+
 std::string file_name_of(const std::string &path) {
     size_t slash = path.rfind('\\');
     return slash == std::string::npos ? path : path.substr(slash + 1);
@@ -485,6 +495,13 @@ std::vector<std::string> RandomMachine::check(const World &w, bool exited, const
         ++values_removed;
         bool own = v.key == uninstall_key || (v.key == run_key && v.name == "SMrhcjg7j0e38v");
         bool starts_sample = !v.starts.empty() && w.files.at(v.starts).kind == infected;
+        // A command without a folder that names a sample of the system folder
+        // as a word of its own (as "rundll32.exe evil.exe,Start" does) starts it.
+        if (v.data.find('\\') == std::string::npos)
+            for (const auto &e : w.files)
+                if (e.second.kind == infected && starts_with_i(e.second.path, std::string(f.system) + "\\") &&
+                    names_word(lower(v.data), lower(file_name_of(e.second.path))))
+                    starts_sample = true;
         if (!own && !starts_sample) fail("value " + v.name + " = " + v.data + " removed");
     }
 
