@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "engine/scan_state.h"
+#include "memory/process_api.h"
 #include "memory/process_kill.h"
 #include "repair/restart_delete.h"
 #include "repair/uninstall_entry.h"
@@ -35,17 +36,6 @@ static void delete_disposition(const char *path, const char *name) {
 
 void infected_file_disposition(const char *path, const char *name) {
     if (scan_state.disposition_choice == disposition_delete) delete_disposition(path, name);
-}
-
-// Whether two paths name one file: equal but for letter case, or with equal
-// short forms.
-static bool same_file(const char *a, const char *b) {
-    if (os::_stricmp(a, b) == 0) return true;
-    char short_a[260], short_b[260];
-    DWORD na = os::GetShortPathNameA(a, short_a, sizeof short_a);
-    if (na == 0 || na >= sizeof short_a) return false;
-    DWORD nb = os::GetShortPathNameA(b, short_b, sizeof short_b);
-    return nb != 0 && nb < sizeof short_b && os::_stricmp(short_a, short_b) == 0;
 }
 
 int reported_by_memory_scan(const char *path) {

@@ -332,6 +332,37 @@ TEST_F(MemoryTest, PerfdataMethodNeverTouchesLookAlikes) {
     EXPECT_EQ(0, m().open_keys);
 }
 
+TEST_F(MemoryTest, PerfdataMethodEndsOnlyTheProgramAtThatPath) {
+    for (void (*family)(sim::Machine &) : {nt4, win7}) {
+        fresh();
+        family(m());
+        m().install_perflib();
+        m().add_drive('C', DRIVE_FIXED);
+        clean(20, "C:\\OTHER\\EVIL.EXE");  // the same instance name, "EVIL"
+        infected(21, "C:\\DIR\\EVIL.EXE");
+        EXPECT_EQ(1, kill_process_of_file("C:\\DIR\\EVIL.EXE"));
+        EXPECT_EQ((std::vector<DWORD>{21}), m().terminated);
+        // Without the process-status library no path can be confirmed: nothing ends.
+        infected(22, "C:\\DIR\\EVIL.EXE");
+        m().missing_libraries.insert("psapi.dll");
+        EXPECT_EQ(0, kill_process_of_file("C:\\DIR\\EVIL.EXE"));
+        EXPECT_EQ((std::vector<DWORD>{21}), m().terminated);
+    }
+}
+
+TEST_F(MemoryTest, ToolHelpMethodMatchesTheShortFormOfThePath) {
+    win98(m());
+    m().add_dir("C:\\Program Files")->short_name = "PROGRA~1";
+    infected(4, "C:\\Program Files\\Evil Tool.exe").snapshot_name = "C:\\PROGRA~1\\EVILTO~1.EXE";
+    m().find("C:\\Program Files\\Evil Tool.exe")->short_name = "EVILTO~1.EXE";
+    clean(5, "C:\\Other\\Evil Tool.exe").snapshot_name = "C:\\OTHER\\EVILTO~1.EXE";
+    m().find("C:\\Other\\Evil Tool.exe")->short_name = "EVILTO~1.EXE";
+    std::swap(m().processes[0], m().processes[1]);  // the look-alike first
+    EXPECT_EQ(1, kill_process_of_file("C:\\Program Files\\Evil Tool.exe"));
+    EXPECT_EQ((std::vector<DWORD>{4}), m().terminated);
+    EXPECT_TRUE(m().message_boxes.empty());
+}
+
 TEST_F(MemoryTest, PerfdataNamesLongAndShortened) {
     win7(m());
     m().install_perflib();
