@@ -14,7 +14,7 @@
 //   - nothing is left open.
 //
 // PELLMARK_RANDOM_SEED=N replays seed N alone; PELLMARK_RANDOM_SEEDS=N sets
-// how many seeds run (default 4000, 400 under the sanitizers);
+// how many seeds run (default 8000, 2000 under the sanitizers);
 // PELLMARK_RANDOM_FIRST=N starts the run at seed N; the run stops after
 // PELLMARK_RANDOM_MAX_FAILURES failing seeds (default 10).
 #include "test_support.h"
@@ -39,15 +39,15 @@ const char memory_line[] = "System Memory    W32/Quelby.Trojan  removed";
 const char restart_question[] = "The system has to be restarted";
 
 #if defined(__SANITIZE_ADDRESS__)
-const int default_seeds = 400;
+const int default_seeds = 2000;
 #elif defined(__has_feature)
 #if __has_feature(address_sanitizer)
-const int default_seeds = 400;
+const int default_seeds = 2000;
 #else
-const int default_seeds = 4000;
+const int default_seeds = 8000;
 #endif
 #else
-const int default_seeds = 4000;
+const int default_seeds = 8000;
 #endif
 
 std::string lower(std::string s) {
