@@ -2,7 +2,7 @@
 //
 // Every directory is enumerated twice: once for its files, which are scanned
 // in enumeration order, then once for its subdirectories, which are walked
-// depth first. An entry whose path (or subdirectory pattern) would not fit a
+// depth first. In the memory phase the pattern is one file, tested alone. An entry whose path (or subdirectory pattern) would not fit a
 // 260-byte buffer is skipped: it is neither shown, counted, scanned nor
 // walked.
 #include "engine/directory_walker.h"
@@ -123,6 +123,10 @@ int32_t directory_walker(const char *pattern) {
         } while (os::FindNextFileA(find, &found));
         os::FindClose(find);
     }
+
+    // The memory phase tests one file: it has no subdirectories to walk, and
+    // a nested walk would clear the hit it has just recorded.
+    if (scan_state.memory_phase) return scan_state.files_scanned;
 
     // Subdirectory pass
     std::strcpy(dirs_pattern, walk_pattern);

@@ -8,6 +8,11 @@
 void infected_file_disposition(const char *path, const char *name);
 
 // The memory-phase re-test of a process image just terminated: reports the
-// removal from memory, pauses a second, deletes the file under the label's
-// name. Returns 0 (no record is tested).
+// removal from memory, pauses a second, then counts the file and deletes it
+// under the label's name, unless its line was reported for an earlier
+// process. Returns 0 (no record is tested).
 int memory_retest_disposition(const char *label, const char *path);
+
+// Whether the memory scan has reported the file at path (under this path or
+// another form of it, such as its short form).
+int reported_by_memory_scan(const char *path);

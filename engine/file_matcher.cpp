@@ -113,8 +113,10 @@ int file_matcher_with_table(const unsigned char *table, const char *label, const
     if (scan_state.memory_choice && scan_state.report_window)
         return memory_retest_disposition(label, path);
 
-    if (scan_state.files_infected == 0)
+    if (scan_state.files_infected == 0) {
         std::memset(scan_state.removed_value_name, 0, sizeof scan_state.removed_value_name);
+        std::memset(scan_state.removed_value_data, 0, sizeof scan_state.removed_value_data);
+    }
 
     int fd = os::_open(path, _O_RDONLY | _O_BINARY);
     if (fd == -1) return 0;
@@ -141,9 +143,17 @@ int file_matcher_with_table(const unsigned char *table, const char *label, const
             char name[record_name_size + 1];
             std::memcpy(name, r + record_name, record_name_size);
             name[record_name_size] = 0;
-            ++scan_state.files_infected;
             os::_close(fd);
             fd = -1;
+            // The memory scan counts a file when it reports it; a file it has
+            // reported already is neither counted nor disposed of again.
+            if (!scan_state.memory_phase) {
+                if (reported_by_memory_scan(path)) {
+                    hit = 1;
+                    break;
+                }
+                ++scan_state.files_infected;
+            }
             autorun_cleanup(name);
             copy_path(scan_state.detection_name, sizeof scan_state.detection_name, name);
             copy_path(scan_state.status_text, sizeof scan_state.status_text, path);

@@ -28,7 +28,15 @@ struct scan_state_t {
     int32_t program_files_entered;
     char file_under_test[261];
     char removed_value_name[128];
+    char removed_value_data[264];  // that value's command, in lower case
+    // The images whose file line the memory scan has reported (the first
+    // memory_file_limit of them), so that neither a second process of the
+    // same image nor the drive walk reports or counts the file again.
+    char memory_files[32][261];
+    int32_t memory_file_count;
 };
+
+enum { memory_file_limit = 32 };
 
 // Zero at program start (static storage) and never reset by the program.
 extern scan_state_t scan_state;

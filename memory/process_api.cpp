@@ -1,5 +1,5 @@
 // The process list and the process-status enumeration shared by the NT pass
-// and the NT 5.x termination method.
+// and the termination methods, and the test of which file a process runs.
 #include "memory/process_api.h"
 
 #include <cstring>
@@ -29,6 +29,28 @@ bool process_list::append(DWORD process_id, const char *image_path) {
 const char *file_name_part(const char *path) {
     const char *slash = std::strrchr(path, '\\');
     return slash ? slash + 1 : path;
+}
+
+bool same_file(const char *a, const char *b) {
+    if (os::_stricmp(a, b) == 0) return true;
+    char short_a[260], short_b[260];
+    DWORD na = os::GetShortPathNameA(a, short_a, sizeof short_a);
+    if (na == 0 || na >= sizeof short_a) return false;
+    DWORD nb = os::GetShortPathNameA(b, short_b, sizeof short_b);
+    return nb != 0 && nb < sizeof short_b && os::_stricmp(short_a, short_b) == 0;
+}
+
+bool process_runs_file(DWORD process_id, const char *path) {
+    HMODULE psapi = os::LoadLibraryA("psapi.dll");
+    module_file_name_fn module_file_name = find_function<module_file_name_fn>(psapi, "GetModuleFileNameExA");
+    if (!module_file_name) return false;
+    HANDLE process = os::OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, process_id);
+    if (!process) return false;
+    char image[260];
+    std::memset(image, 0, sizeof image);
+    DWORD length = module_file_name(process, nullptr, image, sizeof image);
+    os::CloseHandle(process);
+    return length != 0 && length < sizeof image && same_file(image, path);
 }
 
 int list_processes_psapi(process_list &list, void (*on_access_denied)()) {

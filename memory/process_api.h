@@ -40,3 +40,11 @@ int list_processes_psapi(process_list &list, void (*on_access_denied)());
 
 // The text after the last backslash of path, or path itself.
 const char *file_name_part(const char *path);
+
+// Whether two paths name one file: equal but for letter case, or with equal
+// short (8.3) forms, as when one of them is written in the short form.
+bool same_file(const char *a, const char *b);
+
+// Whether the process runs the file at path, by the path of its main module
+// (GetModuleFileNameExA); false when that path cannot be read.
+bool process_runs_file(DWORD process_id, const char *path);

@@ -1,10 +1,13 @@
 // Process termination by file, and the debug privilege.
 //
 // A process is only ever matched by its own image: the snapshot method
-// compares full paths (the file name alone only when the entry carries no
-// path), the process-status method full paths, and the performance-data
-// method whole instance names, so that a look-alike such as "svchost" beside
-// a target "svc.exe" is never touched.
+// compares full paths, in their long or short (8.3) forms (the file name
+// alone only when the entry carries no path), the process-status method full
+// paths, and the performance-data method whole instance names, and then the
+// full path of the candidate's main module, so that neither a look-alike
+// such as "svchost" beside a target "svc.exe" nor a program of the same name
+// in another folder is touched. A process whose path cannot be read is not
+// ended by the performance-data method.
 #include "memory/process_kill.h"
 
 #include <cstdio>
@@ -176,7 +179,7 @@ int kill_by_name_toolhelp(const char *path) {
         bool more = first(snapshot, entry) != 0;
         while (more) {
             bool has_path = std::strchr(entry->szExeFile, '\\') != nullptr;
-            bool match = has_path ? os::_stricmp(entry->szExeFile, path) == 0
+            bool match = has_path ? same_file(entry->szExeFile, path)
                                   : os::_stricmp(entry->szExeFile, file_name_part(path)) == 0;
             if (match) {
                 os::Sleep(50);
@@ -252,6 +255,9 @@ int kill_by_name_perfdata(const char *path) {
     int result = 0;
     for (unsigned i = 0; i < filled; ++i) {
         if (!perf_name_matches(slots[i].name, name)) continue;
+        // An instance name is only a base name: another program of the same
+        // name elsewhere is never ended.
+        if (!process_runs_file(slots[i].process_id, path)) continue;
         HANDLE process = os::OpenProcess(PROCESS_TERMINATE, FALSE, slots[i].process_id);
         if (process && ends_process(process)) result = 1;
         os::Sleep(500);

@@ -15,9 +15,13 @@
 namespace {
 
 // Tests the image with the matcher (through the walker's memory-phase form)
-// when the file can be read; 0 and no test otherwise.
+// when the file can be read; 0 and no test otherwise. An image that cannot be
+// read is not infected, whatever an earlier record left in match_pending.
 int32_t check(const process_record &r) {
-    if (os::_access(r.image_path, 4) != 0) return 0;
+    if (os::_access(r.image_path, 4) != 0) {
+        scan_state.match_pending = 0;
+        return 0;
+    }
     return directory_walker(r.image_path);
 }
 
@@ -30,12 +34,16 @@ int32_t rescan(const process_record &r) {
     return result;
 }
 
-bool terminate(DWORD process_id) {
+enum class attempt { ended, gone, refused };
+
+// One attempt to end a process. An open that fails because no process has
+// the id (ERROR_INVALID_PARAMETER) means the process has ended already.
+attempt terminate(DWORD process_id) {
     HANDLE process = os::OpenProcess(PROCESS_TERMINATE | PROCESS_QUERY_INFORMATION, FALSE, process_id);
-    if (!process) return false;
+    if (!process) return os::GetLastError() == ERROR_INVALID_PARAMETER ? attempt::gone : attempt::refused;
     bool ended = os::TerminateProcess(process, 0) != 0;
     os::CloseHandle(process);
-    return ended;
+    return ended ? attempt::ended : attempt::refused;
 }
 
 // The service named after an image: its file name without the last ".".
@@ -77,8 +85,9 @@ int scan_processes_toolhelp() {
         for (process_record *r = list.first; r; r = r->next) {
             check(*r);
             if (!scan_state.match_pending) continue;
-            terminate(r->process_id);
-            rescan(*r);
+            // Only a process that is gone is reported removed from memory; the
+            // file of one that lives on is left to the drive walk.
+            if (terminate(r->process_id) != attempt::refused) rescan(*r);
         }
     delete entry;
     if (snapshot != INVALID_HANDLE_VALUE) os::CloseHandle(snapshot);
@@ -90,30 +99,33 @@ int scan_processes_psapi() {
     if (!list_processes_psapi(list, enable_debug_privilege)) return 0;
     int survivor = 0;
     for (process_record *r = list.first; r; r = r->next) {
-        int32_t result = check(*r);
+        check(*r);
         if (!scan_state.match_pending) continue;
-        bool first_ended = terminate(r->process_id);
-        if (first_ended) result = 1;
-        if (terminate(r->process_id)) {
+        attempt first = terminate(r->process_id);
+        attempt second = terminate(r->process_id);
+        if (second == attempt::ended) {
             rescan(*r);
             continue;
         }
+        // A process that either attempt found gone has ended, on its own or
+        // by the first attempt.
+        bool ended = first != attempt::refused || second == attempt::gone;
         int generation = nt_generation();
         if (generation == 5 || generation == 6) {
             char service[260];
             service_name_of(r->image_path, service);
             if (stop_service(service)) {
                 delete_service_keys(service);
-                rescan(*r);
+                // The stopped service need not have been this process.
+                if (ended || terminate(r->process_id) != attempt::refused) rescan(*r);
                 continue;
             }
             delete_service_keys(service);
             service_restart_needed = 1;
-            // A process that the first attempt ended is gone, whatever the
-            // second attempt says: only one that survived both needs a restart.
-            if (!first_ended) survivor = 1;
+            if (!ended) survivor = 1;
         }
-        if (result) rescan(*r);
+        // The file of a process that lives on is left to the drive walk.
+        if (ended) rescan(*r);
     }
     return survivor;
 }

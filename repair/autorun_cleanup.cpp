@@ -1,5 +1,6 @@
 // Autorun cleanup: the hosts file checked, the remembered autorun value
-// deleted from three keys, then the Run and RunServices keys swept.
+// deleted from three keys where it holds the remembered command, then the Run
+// and RunServices keys swept.
 #include "repair/autorun_cleanup.h"
 
 #include <cstring>
@@ -33,13 +34,21 @@ void check_hosts_file() {
     if (length == 0 || length >= sizeof hosts || !append_text(hosts, sizeof hosts, tail)) return;
     text_signature_scan(hosts);
 }
+// Whether the value of the remembered name in key holds the remembered
+// command: a value of the same name that starts something else stays.
+bool holds_remembered_command(const char *key) {
+    char data[sizeof scan_state.removed_value_data];
+    if (!read_registry_value(HKEY_LOCAL_MACHINE, key, scan_state.removed_value_name, data, sizeof data)) return false;
+    return os::_stricmp(data, scan_state.removed_value_data) == 0;
+}
 }  // namespace
 
 int autorun_cleanup(const char *detection_name) {
     check_hosts_file();
     if (scan_state.removed_value_name[0])
         for (const char *key : {run_key, run_services_key, uninstall_key})
-            if (delete_registry_value(HKEY_LOCAL_MACHINE, key, scan_state.removed_value_name) &&
+            if (holds_remembered_command(key) &&
+                delete_registry_value(HKEY_LOCAL_MACHINE, key, scan_state.removed_value_name) &&
                 scan_state.report_window)
                 report("System Registry     %s removed", detection_name);
     if (scan_state.file_under_test[0]) {

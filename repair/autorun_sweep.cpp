@@ -2,8 +2,10 @@
 //
 // A value starts the infected file when its command begins with the file's
 // full path (after an opening quote, directly or once environment variables
-// are expanded), or, for a file in a system folder, when the command is a
-// bare reference (no folder) that names the file. In both cases the name
+// are expanded), when it begins with the file's path from the root of the
+// Windows drive ("\dir\file.exe" for c:\dir\file.exe, the file being on
+// that drive), or, for a file in a system folder, when the command is a bare
+// reference (no folder) that names the file. In both cases the name
 // must stand as a whole word: "c:\x\evil.exe" is not started by
 // "c:\x\evil.exe2.exe", nor is "evil.exe" by "notevil.exe".
 #include "repair/autorun_sweep.h"
@@ -39,11 +41,25 @@ bool begins_with_path(const char *command, const char *path, size_t n) {
     return std::strncmp(command, path, n) == 0 && ends_word(command[n]);
 }
 
-void remember(const char *value_name) {
+// Whether a command that begins with "\" starts the file: it is a path from
+// the root of the drive Windows is on, so it must be the file's path without
+// its drive ("c:"), on that drive.
+bool rooted_path_starts(const char *command, const char *path, size_t n) {
+    if (command[0] != '\\' || n < 3 || path[1] != ':') return false;
+    char windows[MAX_PATH];
+    UINT length = os::GetWindowsDirectoryA(windows, sizeof windows);
+    if (length == 0 || length >= sizeof windows || windows[1] != ':') return false;
+    os::_strlwr(windows);
+    return windows[0] == path[0] && begins_with_path(command, path + 2, n - 2);
+}
+
+// Remembers the value's name and command for the cleanup of the next hit.
+void remember(const char *value_name, const char *command) {
     // A name that does not fit is not remembered: a shortened one would
     // later delete a different value.
-    if (std::strlen(value_name) < sizeof scan_state.removed_value_name)
-        std::strcpy(scan_state.removed_value_name, value_name);
+    if (std::strlen(value_name) >= sizeof scan_state.removed_value_name) return;
+    std::strcpy(scan_state.removed_value_name, value_name);
+    copy_text(scan_state.removed_value_data, sizeof scan_state.removed_value_data, command);
 }
 
 void report_removed() {
@@ -76,17 +92,27 @@ void autorun_sweep(HKEY root, const char *sub_key) {
         DWORD needed = os::ExpandEnvironmentStringsA(data, expanded, sizeof expanded);
         if (needed == 0 || needed > sizeof expanded) continue;  // an expansion that does not fit is skipped
         os::_strlwr(expanded);
-        bool bare = !std::strchr(data, '\\') || data[0] == '\\';
+        bool bare = !std::strchr(data, '\\');
         size_t n = std::strlen(scan_state.file_under_test);
         if (n == 0) break;
         const char *d = data[0] == '"' ? data + 1 : data;
         const char *e = expanded[0] == '"' ? expanded + 1 : expanded;
         const char *file_name = slash + 1;
+        if (data[0] == '\\') {
+            if (rooted_path_starts(data, scan_state.file_under_test, n)) {
+                remember(name, data);
+                if (delete_registry_value(root, sub_key, name)) {
+                    report_removed();
+                    ++deleted;
+                }
+            }
+            continue;
+        }
         if (bare && names_file(data, file_name)) {
             if ((std::strstr(scan_state.file_under_test, "\\system\\") ||
                  std::strstr(scan_state.file_under_test, "\\system32\\")) &&
                 delete_registry_value(root, sub_key, name)) {
-                remember(name);
+                remember(name, data);
                 report_removed();
                 ++deleted;
             }
@@ -94,7 +120,7 @@ void autorun_sweep(HKEY root, const char *sub_key) {
         }
         if (begins_with_path(d, scan_state.file_under_test, n) ||
             begins_with_path(e, scan_state.file_under_test, n)) {
-            remember(name);
+            remember(name, data);
             if (delete_registry_value(root, sub_key, name)) {
                 report_removed();
                 ++deleted;

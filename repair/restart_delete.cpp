@@ -1,12 +1,14 @@
 // Deferred deletion at restart.
 //
 // An existing wininit.ini is rewritten from a working copy in the temporary
-// folder. When the copy cannot be made the file is left alone; when a write
-// fails part-way the copy is put back, so the file never loses what it held.
+// folder, read and written byte for byte, with only the entry added. When the
+// copy cannot be made or read the file is left alone; when a write fails
+// part-way the copy is put back, so the file never loses what it held.
 // A file that was newly created and could not be written whole is removed.
 #include "repair/restart_delete.h"
 
 #include <cstring>
+#include <string>
 
 #include "engine/scan_state.h"
 #include "memory/platform.h"
@@ -14,7 +16,8 @@
 
 namespace {
 
-enum { path_buffer = 400, line_buffer = 648, permission = 0x180 };
+enum { path_buffer = 400, permission = 0x180 };
+const long largest_rename_file = 16L << 20;
 
 bool write_text(int fd, const char *text) {
     int n = (int)std::strlen(text);
@@ -34,41 +37,71 @@ bool create_rename_file(const char *rename_path, const char *key, const char *va
     return ok;
 }
 
+bool write_bytes(int fd, const char *bytes, size_t n) {
+    return n == 0 || os::_write(fd, bytes, (unsigned)n) == (int)n;
+}
+
+// The whole content of a file, read raw; false when it cannot be read.
+bool read_whole(const char *path, std::string &content) {
+    int fd = os::_open(path, _O_RDONLY | _O_BINARY);
+    if (fd == -1) return false;
+    long length = os::_filelength(fd);
+    bool ok = length >= 0 && length <= largest_rename_file;
+    if (ok) {
+        content.assign((size_t)length, '\0');
+        long got = 0;
+        while (ok && got < length) {
+            int n = os::_read(fd, &content[(size_t)got], (unsigned)(length - got));
+            ok = n > 0;
+            if (ok) got += n;
+        }
+    }
+    os::_close(fd);
+    return ok;
+}
+
+// Where the entry goes: before the first line that opens a section after the
+// [rename] header, else at the end of the text. The text ends at the first
+// Ctrl-Z byte, where a reader in text mode stops.
+size_t entry_position(const std::string &content, bool &has_section) {
+    size_t text_end = content.find('\x1a');
+    if (text_end == std::string::npos) text_end = content.size();
+    has_section = false;
+    for (size_t line = 0; line < text_end;) {
+        if (!has_section && text_end - line >= 8 && os::_strnicmp(content.c_str() + line, "[rename]", 8) == 0)
+            has_section = true;
+        else if (has_section && content[line] == '[')
+            return line;
+        size_t end = content.find('\n', line);
+        if (end == std::string::npos || end >= text_end) break;
+        line = end + 1;
+    }
+    return text_end;
+}
+
+// Rewrites an existing rename file with the entry added: every byte it held
+// stays as it was.
 bool rewrite_rename_file(const char *rename_path, const char *key, const char *value) {
     char copy_path[path_buffer];
     DWORD length = os::GetTempPathA(260, copy_path);
     if (length == 0 || length >= 260 || !append_text(copy_path, sizeof copy_path, "wininit.ini")) return false;
     if (!os::CopyFileA(rename_path, copy_path, FALSE)) return false;
-    FILE *copy = os::fopen(copy_path, "r");
-    if (!copy) return false;
+    std::string content;
+    if (!read_whole(copy_path, content)) return false;
+    bool has_section = false;
+    size_t at = entry_position(content, has_section);
+    // An entry at the end of the text stands on a line of its own, in a
+    // section of its own when the file has none.
+    std::string before_entry;
+    if (!has_section || at == content.size() || content[at] != '[') {
+        if (at > 0 && content[at - 1] != '\n') before_entry += "\r\n";
+        if (!has_section) before_entry += "[rename]\r\n";
+    }
     int fd = os::_open(rename_path, _O_WRONLY | _O_TRUNC | _O_BINARY, permission);
-    if (fd == -1) {
-        os::fclose(copy);
-        return false;
-    }
-    bool inside = false, written = false, ok = true, seen_section = false, line_open = false;
-    char line[line_buffer];
-    while (ok && os::fgets(line, sizeof line, copy)) {
-        if (!written) {
-            if (!inside && os::_strnicmp(line, "[rename]", 8) == 0) {
-                inside = true;
-                seen_section = true;
-            } else if (inside && line[0] == '[') {
-                ok = write_entry(fd, key, value);
-                written = true;
-            }
-        }
-        if (ok) ok = write_text(fd, line);
-        size_t n = std::strlen(line);
-        line_open = n > 0 && line[n - 1] != '\n';
-    }
-    // A last line without its line end is ended first, so the entry stands
-    // on a line of its own.
-    if (ok && !written)
-        ok = (!line_open || write_text(fd, "\r\n")) && (seen_section || write_text(fd, "[rename]\r\n")) &&
-             write_entry(fd, key, value);
+    if (fd == -1) return false;
+    bool ok = write_bytes(fd, content.data(), at) && write_text(fd, before_entry.c_str()) &&
+              write_entry(fd, key, value) && write_bytes(fd, content.data() + at, content.size() - at);
     os::_close(fd);
-    os::fclose(copy);
     if (!ok) os::CopyFileA(copy_path, rename_path, FALSE);  // the former content back
     return ok;
 }

@@ -63,9 +63,15 @@ std::string folded(const std::string &s) {
     return out;
 }
 
+// A name with a "~" may be a child's short (8.3) name, as Windows resolves
+// paths in either form.
 Node *Node::child(const std::string &name) const {
     auto it = by_name.find(folded(name));
-    return it == by_name.end() ? nullptr : it->second;
+    if (it != by_name.end()) return it->second;
+    if (name.find('~') == std::string::npos) return nullptr;
+    for (auto &c : children)
+        if (!c->short_name.empty() && iequals(c->short_name, name)) return c.get();
+    return nullptr;
 }
 
 Node *Node::add_child(const std::string &name) {
@@ -117,6 +123,11 @@ Machine::Machine() {
 bool Machine::should_fail(const char *call) {
     auto it = fail_calls.find(call);
     if (it == fail_calls.end() || it->second <= 0) return false;
+    auto wait = fail_after.find(call);
+    if (wait != fail_after.end() && wait->second > 0) {
+        --wait->second;
+        return false;
+    }
     --it->second;
     return true;
 }
@@ -892,7 +903,7 @@ DWORD WINAPI GetModuleFileNameExA(HANDLE process, HMODULE, LPSTR name, DWORD siz
         return 0;
     Process *p = m.process(it->second.pid);
     if (!p || !p->running || p->hides_module) return 0;
-    std::string image = p->image.substr(0, size - 1);
+    std::string image = (p->module_name.empty() ? p->image : p->module_name).substr(0, size - 1);
     std::memcpy(name, image.c_str(), image.size() + 1);
     return (DWORD)image.size();
 }
@@ -945,6 +956,7 @@ HANDLE OpenProcess(DWORD access, BOOL, DWORD pid) {
     sim::Machine &m = machine();
     ++m.calls["OpenProcess"];
     sim::Process *p = m.process(pid);
+    if (p && p->running && p->exits_on_its_own && (access & PROCESS_TERMINATE)) p->running = false;
     if (!p || !p->running) {
         m.last_error = ERROR_INVALID_PARAMETER;
         return nullptr;
@@ -1184,15 +1196,15 @@ int _write(int fd, const void *buffer, unsigned int count) {
     return (int)n;
 }
 
-// Streams: read-only, text mode (CR LF arrives as LF, as with the Windows
-// runtime's text mode).
+// Streams: read-only, text mode, as with the Windows runtime: CR LF arrives
+// as LF, and a Ctrl-Z byte (0x1A) ends the text.
 FILE *fopen(const char *path, const char *mode) {
     sim::Machine &m = machine();
     ++m.calls["fopen"];
     sim::Node *n = m.find(path ? path : "");
     if (!n || n->is_dir || n->unreadable || std::strcmp(mode, "r") != 0 || m.should_fail("fopen")) return nullptr;
     sim::Machine::Stream s;
-    for (size_t i = 0; i < n->data.size(); ++i)
+    for (size_t i = 0; i < n->data.size() && n->data[i] != '\x1a'; ++i)
         if (!(n->data[i] == '\r' && i + 1 < n->data.size() && n->data[i + 1] == '\n')) s.text += n->data[i];
     FILE *f = reinterpret_cast<FILE *>(m.next_handle += 4);
     m.streams[f] = s;

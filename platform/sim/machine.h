@@ -30,7 +30,7 @@ struct Node {
     bool locked = false;       // DeleteFileA fails with a sharing violation
     bool unreadable = false;   // _open fails
     bool list_denied = false;  // FindFirstFileA inside this directory fails
-    std::string short_name;    // 8.3 name, when it differs from name
+    std::string short_name;    // 8.3 name, when it differs from name; paths may use it (when it has a "~")
     Node *link = nullptr;      // a folder link: paths through it continue in link
 };
 
@@ -63,7 +63,9 @@ struct Process {
     bool needs_debug = false;        // OpenProcess is denied until SeDebugPrivilege is on
     bool unkillable = false;         // TerminateProcess fails
     bool hides_module = false;       // GetModuleFileNameExA returns 0
+    bool exits_on_its_own = false;   // ends just before the first OpenProcess that asks to terminate it
     std::string snapshot_name;       // szExeFile if not the image path
+    std::string module_name;         // what GetModuleFileNameExA gives if not the image path
     std::string perf_name;           // performance-data instance name if not the base name
     std::vector<std::string> holds;  // further files it keeps open
 };
@@ -187,8 +189,10 @@ public:
     std::function<void(const std::string &path)> on_open;
     std::function<void(Node *file)> on_read;  // may change the file's data, not remove it
 
-    // --- Faults: a named os:: call fails while its count is above 0 ---
+    // --- Faults: a named os:: call fails while its count is above 0, once
+    // fail_after has let that many calls of it succeed first ---
     std::map<std::string, int> fail_calls;
+    std::map<std::string, int> fail_after;
     bool should_fail(const char *call);
 
     // --- Observation ---

@@ -58,7 +58,6 @@ TEST_F(DispositionTest, MemoryRetestReportsMemoryThenTheFileUnderTheLabel) {
     m().add_file("C:\\Win\\proc.exe", sample_data);
     scan_state.memory_phase = 1;
     scan_state.memory_choice = 100;
-    scan_state.files_infected = 1;
     EXPECT_EQ(0, file_matcher("W32/Quelby.Trojan ", "C:\\Win\\proc.exe"));
     EXPECT_EQ((std::vector<std::string>{"System Memory    W32/Quelby.Trojan  removed",
                                         "C:\\Win\\proc.exe     W32/Quelby.Trojan  removed"}),

@@ -43,6 +43,14 @@ protected:
         if (!m().exists(path)) m().add_file(path, std::string(23552, 'c'));
         return m().add_process(pid, path);
     }
+    // A new machine and scan state, for one more case within a test.
+    void fresh() {
+        sim::reset();
+        std::memset(&scan_state, 0, sizeof scan_state);
+        window = ReportWindow();
+        window.attach();
+        scan_state.disposition_choice = 100;
+    }
     std::string sample_data;
 };
 
@@ -86,6 +94,106 @@ TEST_F(MemoryTest, UnreadableImageAfterAnInfectedOneIsLeftAlone) {
     m().find("C:\\A\\LOCKED.EXE")->attributes = FILE_ATTRIBUTE_ARCHIVE;
     memory_scan();
     EXPECT_EQ((std::vector<DWORD>{4}), m().terminated);
+
+    // On the NT family an infected process that survives both attempts gets
+    // no rescan, so its hit stays recorded when the next record's image path
+    // fails the read test.
+    for (void (*family)(sim::Machine &) : {nt4, xp, win7}) {
+        fresh();
+        family(m());
+        m().add_drive('C', DRIVE_FIXED);
+        infected(7, "C:\\WINDOWS\\evil.exe").unkillable = true;
+        m().add_process(8, "\\SystemRoot\\System32\\smss.exe");
+        m().add_process(9, "C:\\WINDOWS\\system32\\winlogon.exe").module_name = "\\??\\C:\\WINDOWS\\system32\\winlogon.exe";
+        m().add_file("C:\\WINDOWS\\system32\\winlogon.exe", std::string(100, 'w'));
+        for (const char *name : {"smss", "winlogon"}) {
+            sim::Service s;
+            s.name = name;
+            s.process_id = name[0] == 's' ? 8 : 9;
+            m().services.push_back(s);
+            m().reg_set(HKEY_LOCAL_MACHINE, std::string("SYSTEM\\ControlSet001\\Services\\") + name, "Start", "2");
+        }
+        try {
+            memory_scan();
+        } catch (const sim::ProgramExit &) {  // NT 4 and NT 5.x: the survivor asks for a restart
+        }
+        EXPECT_TRUE(m().terminated.empty());
+        EXPECT_TRUE(m().process(8)->running && m().process(9)->running);
+        EXPECT_EQ(SERVICE_RUNNING, m().service("smss")->state);
+        EXPECT_EQ(SERVICE_RUNNING, m().service("winlogon")->state);
+        EXPECT_TRUE(m().reg_has_key(HKEY_LOCAL_MACHINE, "SYSTEM\\ControlSet001\\Services\\smss"));
+        EXPECT_TRUE(m().reg_has_key(HKEY_LOCAL_MACHINE, "SYSTEM\\ControlSet001\\Services\\winlogon"));
+        for (const std::string &key : m().deleted_keys) EXPECT_EQ(std::string::npos, key.find("smss")) << key;
+        m().handles.clear();
+        m().open_handles = 0;
+    }
+}
+
+TEST_F(MemoryTest, ProcessThatEndsOnItsOwnCountsAsEnded) {
+    for (void (*family)(sim::Machine &) : {win98, nt4, xp, win7}) {
+        fresh();
+        service_restart_needed = 0;
+        family(m());
+        m().install_perflib();
+        m().add_drive('C', DRIVE_FIXED);
+        infected(7, "C:\\WINDOWS\\evil.exe").exits_on_its_own = true;
+        scan_driver();  // no restart question, no early exit: the walk runs
+        EXPECT_TRUE(m().confirm_calls.empty());
+        EXPECT_EQ((std::vector<std::string>{memory_line, "C:\\WINDOWS\\evil.exe     W32/Quelby.Trojan  removed", " ",
+                                            "Scanning statistics", "------------------------------",
+                                            "Total files scanned\t\t:  0", "Total files infected\t\t:  1",
+                                            "Total files removed\t\t:  1"}),
+                  window.lines);
+        EXPECT_FALSE(m().exists("C:\\WINDOWS\\evil.exe"));
+    }
+}
+
+TEST_F(MemoryTest, ProcessThatLivesOnIsLeftToTheWalkWithoutAMemoryLine) {
+    for (void (*family)(sim::Machine &) : {win98, win7}) {
+        fresh();
+        family(m());
+        m().install_perflib();
+        m().add_drive('C', DRIVE_FIXED);
+        m().add_dir("C:\\WINDOWS\\TEMP");
+        infected(7, "C:\\APPS\\evil.exe").unkillable = true;
+        scan_driver();
+        EXPECT_EQ((std::vector<std::string>{"C:\\APPS\\evil.exe     W32/Quelby.Qgs.Dl.Trojan Unable to remove", " ",
+                                            "Scanning statistics", "------------------------------",
+                                            "Total files scanned\t\t:  1", "Total files infected\t\t:  1",
+                                            "Total files removed\t\t:  0"}),
+                  window.lines);
+        EXPECT_TRUE(m().exists("C:\\APPS\\evil.exe"));
+    }
+}
+
+TEST_F(MemoryTest, FileReportedByTheMemoryScanIsNotReportedAgain) {
+    // Two processes of one image whose file cannot be deleted: each ended
+    // process gets its memory line, the file one line and one count.
+    xp(m());
+    infected(7, "C:\\APPS\\evil.exe");
+    infected(8, "C:\\APPS\\evil.exe");
+    m().find("C:\\APPS\\evil.exe")->locked = true;
+    scan_driver();
+    EXPECT_EQ((std::vector<DWORD>{7, 8}), m().terminated);
+    EXPECT_EQ((std::vector<std::string>{memory_line, "C:\\APPS\\evil.exe     W32/Quelby.Trojan  Unable to remove",
+                                        memory_line, " ", "Scanning statistics", "------------------------------",
+                                        "Total files scanned\t\t:  1", "Total files infected\t\t:  1",
+                                        "Total files removed\t\t:  0"}),
+              window.lines);
+    EXPECT_EQ((std::vector<std::string>{"C:\\APPS\\evil.exe"}), m().pending_deletes);
+}
+
+TEST_F(MemoryTest, FolderNamedLikeTheImageDoesNotHideTheHit) {
+    xp(m());
+    infected(7, "C:\\Dir\\x.exe");
+    m().add_file("C:\\Dir\\x\\inner.txt", "i");
+    scan_driver();
+    EXPECT_EQ((std::vector<DWORD>{7}), m().terminated);
+    EXPECT_EQ((std::vector<std::string>{memory_line, "C:\\Dir\\x.exe     W32/Quelby.Trojan  removed", " ",
+                                        "Scanning statistics", "------------------------------",
+                                        "Total files scanned\t\t:  1", "Total files infected\t\t:  1",
+                                        "Total files removed\t\t:  1"}),
+              window.lines);
 }
 
 TEST_F(MemoryTest, MissingToolHelpFunctionEndsOnlyThatPass) {
@@ -222,6 +330,37 @@ TEST_F(MemoryTest, PerfdataMethodNeverTouchesLookAlikes) {
     EXPECT_EQ(1, kill_process_of_file("C:\\DIR\\EVIL.EXE"));
     EXPECT_EQ((std::vector<DWORD>{21, 23}), m().terminated);
     EXPECT_EQ(0, m().open_keys);
+}
+
+TEST_F(MemoryTest, PerfdataMethodEndsOnlyTheProgramAtThatPath) {
+    for (void (*family)(sim::Machine &) : {nt4, win7}) {
+        fresh();
+        family(m());
+        m().install_perflib();
+        m().add_drive('C', DRIVE_FIXED);
+        clean(20, "C:\\OTHER\\EVIL.EXE");  // the same instance name, "EVIL"
+        infected(21, "C:\\DIR\\EVIL.EXE");
+        EXPECT_EQ(1, kill_process_of_file("C:\\DIR\\EVIL.EXE"));
+        EXPECT_EQ((std::vector<DWORD>{21}), m().terminated);
+        // Without the process-status library no path can be confirmed: nothing ends.
+        infected(22, "C:\\DIR\\EVIL.EXE");
+        m().missing_libraries.insert("psapi.dll");
+        EXPECT_EQ(0, kill_process_of_file("C:\\DIR\\EVIL.EXE"));
+        EXPECT_EQ((std::vector<DWORD>{21}), m().terminated);
+    }
+}
+
+TEST_F(MemoryTest, ToolHelpMethodMatchesTheShortFormOfThePath) {
+    win98(m());
+    m().add_dir("C:\\Program Files")->short_name = "PROGRA~1";
+    infected(4, "C:\\Program Files\\Evil Tool.exe").snapshot_name = "C:\\PROGRA~1\\EVILTO~1.EXE";
+    m().find("C:\\Program Files\\Evil Tool.exe")->short_name = "EVILTO~1.EXE";
+    clean(5, "C:\\Other\\Evil Tool.exe").snapshot_name = "C:\\OTHER\\EVILTO~1.EXE";
+    m().find("C:\\Other\\Evil Tool.exe")->short_name = "EVILTO~1.EXE";
+    std::swap(m().processes[0], m().processes[1]);  // the look-alike first
+    EXPECT_EQ(1, kill_process_of_file("C:\\Program Files\\Evil Tool.exe"));
+    EXPECT_EQ((std::vector<DWORD>{4}), m().terminated);
+    EXPECT_TRUE(m().message_boxes.empty());
 }
 
 TEST_F(MemoryTest, PerfdataNamesLongAndShortened) {

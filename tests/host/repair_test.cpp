@@ -56,14 +56,22 @@ TEST_F(RepairTest, HelpersReportFailureAndCloseTheirKeys) {
 TEST_F(RepairTest, RememberedNameGoesFromEachKeyWithOneLineEach) {
     set(run, "Loader", "c:\\old.exe");
     set(run_services, "Loader", "c:\\old.exe");
-    set(uninstall, "Loader", "c:\\old.exe");
+    set(uninstall, "Loader", "C:\\OLD.EXE");
     set(run, "Keep", "c:\\keep.exe");
     std::strcpy(scan_state.removed_value_name, "Loader");
+    std::strcpy(scan_state.removed_value_data, "c:\\old.exe");
     autorun_cleanup("W32/Quelby.Ptt.Dl.Trojan");
     EXPECT_EQ(std::vector<std::string>(3, "System Registry     W32/Quelby.Ptt.Dl.Trojan removed"), window.lines);
     EXPECT_FALSE(has(run, "Loader"));
     EXPECT_FALSE(has(run_services, "Loader"));
     EXPECT_TRUE(has(run, "Keep"));
+
+    // A value of the remembered name that starts something else stays.
+    set(run_services, "Loader", "c:\\tools\\loader.exe");
+    window.lines.clear();
+    autorun_cleanup("X");
+    EXPECT_TRUE(has(run_services, "Loader"));
+    EXPECT_TRUE(window.lines.empty());
 
     window.lines.clear();
     autorun_cleanup("X");  // stands in no key now
@@ -100,6 +108,30 @@ TEST_F(RepairTest, SweepFindsEveryWayACommandStartsTheFile) {
     EXPECT_EQ(std::vector<std::string>(5, removed_line), window.lines);
     EXPECT_STREQ("Rundll", scan_state.removed_value_name);
     EXPECT_STREQ("c:\\windows\\system32\\evil.exe", scan_state.file_under_test);  // lowered in place
+}
+
+TEST_F(RepairTest, RootedPathsStartTheFileOnTheWindowsDrive) {
+    infected_file("C:\\WINDOWS\\SYSTEM32\\EVIL.EXE");
+    set(run, "Rooted", "\\WINDOWS\\SYSTEM32\\EVIL.EXE");
+    set(run, "Arguments", "\\windows\\system32\\evil.exe /s");
+    set(run, "Elsewhere", "\\OTHER\\EVIL.EXE");  // another file of the same name
+    set(run, "Longer", "\\WINDOWS\\SYSTEM32\\EVIL.EXE2.EXE");
+    set(run, "Inside", "\\WINDOWS\\SYSTEM32\\notevil.exe");
+    autorun_sweep(HKEY_LOCAL_MACHINE, run);
+    for (const char *gone : {"Rooted", "Arguments"}) EXPECT_FALSE(has(run, gone)) << gone;
+    for (const char *kept : {"Elsewhere", "Longer", "Inside"}) EXPECT_TRUE(has(run, kept)) << kept;
+    EXPECT_EQ(std::vector<std::string>(2, removed_line), window.lines);
+
+    // Outside the system folders too, and only on the Windows drive.
+    set(run, "Root", "\\EVIL.EXE /s");
+    infected_file("D:\\EVIL.EXE");
+    autorun_sweep(HKEY_LOCAL_MACHINE, run);
+    EXPECT_TRUE(has(run, "Root"));
+    infected_file("C:\\EVIL.EXE");
+    autorun_sweep(HKEY_LOCAL_MACHINE, run);
+    EXPECT_FALSE(has(run, "Root"));
+    EXPECT_STREQ("Root", scan_state.removed_value_name);
+    EXPECT_STREQ("\\evil.exe /s", scan_state.removed_value_data);
 }
 
 TEST_F(RepairTest, BareNamesOnlyCountForFilesInSystemFolders) {

@@ -31,17 +31,25 @@ protected:
 
 TEST_F(RestartDeleteTest, RenameFileInEveryShape) {
     const std::string entry = "NUL=C:\\PROGRA~1\\EVILTO~1.EXE\r\n";
+    const std::string zero(1, '\0');
     struct Case { const char *name; std::string before, want; } cases[] = {
         {"none", "", "[rename]\r\n" + entry},
         {"empty", "<empty>", "[rename]\r\n" + entry},
         {"rename last", "[Other]\r\na=1\r\n[rename]\r\nNUL=C:\\OLD.EXE\r\n",
-         "[Other]\na=1\n[rename]\nNUL=C:\\OLD.EXE\n" + entry},
+         "[Other]\r\na=1\r\n[rename]\r\nNUL=C:\\OLD.EXE\r\n" + entry},
         {"followed by another", "[rename]\r\nNUL=C:\\OLD.EXE\r\n[Next]\r\nb=2\r\n",
-         "[rename]\nNUL=C:\\OLD.EXE\n" + entry + "[Next]\nb=2\n"},
-        {"header then header", "[RENAME]\r\n[Next]\r\n", "[RENAME]\n" + entry + "[Next]\n"},
-        {"mixed case", "[ReNaMe]\r\n", "[ReNaMe]\n" + entry},
-        {"absent", "[Other]\r\nc=3\r\n", "[Other]\nc=3\n[rename]\r\n" + entry},
-        {"no line end", "[rename]\r\nNUL=C:\\OLD.EXE", "[rename]\nNUL=C:\\OLD.EXE\r\n" + entry},
+         "[rename]\r\nNUL=C:\\OLD.EXE\r\n" + entry + "[Next]\r\nb=2\r\n"},
+        {"header then header", "[RENAME]\r\n[Next]\r\n", "[RENAME]\r\n" + entry + "[Next]\r\n"},
+        {"mixed case", "[ReNaMe]\r\n", "[ReNaMe]\r\n" + entry},
+        {"absent", "[Other]\r\nc=3\r\n", "[Other]\r\nc=3\r\n[rename]\r\n" + entry},
+        {"no line end", "[rename]\r\nNUL=C:\\OLD.EXE", "[rename]\r\nNUL=C:\\OLD.EXE\r\n" + entry},
+        {"lone line feeds", "[rename]\nNUL=C:\\OLD.EXE\n[Next]\n", "[rename]\nNUL=C:\\OLD.EXE\n" + entry + "[Next]\n"},
+        // Bytes that a reader in text mode would stop at or lose stay where
+        // they are; the entry goes before the Ctrl-Z that ends the text.
+        {"ctrl-z", "[rename]\r\nNUL=C:\\OLD.EXE\r\n\x1a[Next]\r\nz" + zero + "\r\n",
+         "[rename]\r\nNUL=C:\\OLD.EXE\r\n" + entry + "\x1a[Next]\r\nz" + zero + "\r\n"},
+        {"zero byte", "[rename]\r\nA=" + zero + "B\r\n[Next]\r\n",
+         "[rename]\r\nA=" + zero + "B\r\n" + entry + "[Next]\r\n"},
     };
     for (const Case &c : cases) {
         m().add_file(ini, "");
@@ -55,22 +63,20 @@ TEST_F(RestartDeleteTest, LongLinesAndTwoSchedulings) {
     m().add_file(ini, "[rename]\r\n" + long_line + "[Next]\r\n");
     EXPECT_EQ(1, schedule_delete_at_restart("C:\\Program Files\\Evil Tool.exe"));
     EXPECT_EQ(1, schedule_delete_at_restart("C:\\Program Files\\second.exe"));
-    std::string lf_line = long_line.substr(0, long_line.size() - 2) + "\n";
-    // The second rewrite reads the first entry in text mode, like every other line.
-    EXPECT_EQ("[rename]\n" + lf_line + "NUL=C:\\PROGRA~1\\EVILTO~1.EXE\nNUL=C:\\PROGRA~1\\SECOND.EXE\r\n[Next]\n",
+    EXPECT_EQ("[rename]\r\n" + long_line + "NUL=C:\\PROGRA~1\\EVILTO~1.EXE\r\nNUL=C:\\PROGRA~1\\SECOND.EXE\r\n[Next]\r\n",
               m().file_data(ini));
 }
 
-TEST_F(RestartDeleteTest, A648thCharacterThatOpensASectionIsTestedAsALineStart) {
+TEST_F(RestartDeleteTest, BracketInsideALongLineOpensNoSection) {
     std::string line = std::string(647, 'k') + "[x]\r\n";
     m().add_file(ini, "[rename]\r\n" + line);
     schedule_delete_at_restart("C:\\Program Files\\Evil Tool.exe");
-    EXPECT_EQ("[rename]\n" + std::string(647, 'k') + "NUL=C:\\PROGRA~1\\EVILTO~1.EXE\r\n[x]\n", m().file_data(ini));
+    EXPECT_EQ("[rename]\r\n" + line + "NUL=C:\\PROGRA~1\\EVILTO~1.EXE\r\n", m().file_data(ini));
 }
 
 TEST_F(RestartDeleteTest, FailuresLeaveTheFileAsItWas) {
     const std::string before = "[rename]\r\nNUL=C:\\OLD.EXE\r\n[Next]\r\nb=2\r\n";
-    for (const char *fault : {"CopyFileA", "fopen", "_write", "_write_short"}) {
+    for (const char *fault : {"CopyFileA", "_open", "_read", "_write", "_write_short"}) {
         m().add_file(ini, before);
         m().fail_calls.clear();
         m().fail_calls[fault] = 1;

@@ -66,7 +66,7 @@ TEST_F(StressTest, MegabyteRenameFileWithLongLines) {
     m().add_file("C:\\WINDOWS\\wininit.ini", before);
     EXPECT_EQ(1, schedule_delete_at_restart("C:\\EVIL.EXE"));
     std::string after = m().file_data("C:\\WINDOWS\\wininit.ini");
-    size_t entry = after.find("NUL=C:\\EVIL.EXE\r\n[Next]\n");
+    size_t entry = after.find("NUL=C:\\EVIL.EXE\r\n[Next]\r\n");
     EXPECT_NE(std::string::npos, entry);
     EXPECT_EQ(std::count(before.begin(), before.end(), '['), std::count(after.begin(), after.end(), '['));
 }
