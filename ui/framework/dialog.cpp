@@ -45,6 +45,7 @@ INT_PTR CDialog::DoModal() {
 
 INT_PTR CALLBACK AfxDlgProc(HWND hwnd, UINT message, WPARAM, LPARAM lparam) {
     if (message != WM_INITDIALOG) return FALSE;
+    AfxDispatchScope scope;
     try {
         CDialog *dialog = (CDialog *)lparam;
         if (!dialog->SubclassWindow(hwnd)) return FALSE;

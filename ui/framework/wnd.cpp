@@ -172,10 +172,24 @@ LRESULT CWnd::WindowProc(UINT message, WPARAM wparam, LPARAM lparam) {
     return DefWindowProc(message, wparam, lparam);
 }
 
+AfxDispatchScope::AfxDispatchScope() { ++dispatch_depth; }
+
+AfxDispatchScope::~AfxDispatchScope() {
+    if (--dispatch_depth == 0) {
+        temporary_map().clear();
+        CDC::DeleteTemporaries();
+    }
+}
+
+size_t AfxDispatchScope::TemporaryWindowCount() { return temporary_map().size(); }
+
 LRESULT CALLBACK AfxWndProc(HWND hwnd, UINT message, WPARAM wparam, LPARAM lparam) {
     CWnd *w = CWnd::FromHandlePermanent(hwnd);
     if (!w) return ::DefWindowProcA(hwnd, message, wparam, lparam);
-    ++dispatch_depth;
+    AfxDispatchScope scope;
+    // The message being handled, for Default(); an outer message's is put
+    // back however this one ends, so the outer handler's Default() forwards
+    // its own message.
     MSG saved = w->m_current;
     LRESULT result = 0;
     // No C++ exception may cross into the platform's code.
@@ -185,14 +199,10 @@ LRESULT CALLBACK AfxWndProc(HWND hwnd, UINT message, WPARAM wparam, LPARAM lpara
         w->m_current.wParam = wparam;
         w->m_current.lParam = lparam;
         result = w->WindowProc(message, wparam, lparam);
-        w->m_current = saved;
-        if (message == WM_NCDESTROY) w->UnsubclassWindow();
     } catch (...) {
         result = 0;
     }
-    if (--dispatch_depth == 0) {
-        temporary_map().clear();
-        CDC::DeleteTemporaries();
-    }
+    w->m_current = saved;
+    if (message == WM_NCDESTROY) w->UnsubclassWindow();
     return result;
 }

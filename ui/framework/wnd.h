@@ -99,3 +99,18 @@ protected:
 
 // The framework's window procedure, shared by every subclassed window.
 LRESULT CALLBACK AfxWndProc(HWND hwnd, UINT message, WPARAM wparam, LPARAM lparam);
+
+// One level of the framework's message dispatch. Temporary wrappers
+// (CWnd::FromHandle for a window the framework does not own, CDC::FromHandle)
+// live until the outermost level ends, so a handler may keep one across
+// messages it sends. Every entry from the platform into handler code opens
+// one: the window procedure and the dialog's initialisation.
+class AfxDispatchScope {
+public:
+    AfxDispatchScope();
+    ~AfxDispatchScope();
+    AfxDispatchScope(const AfxDispatchScope &) = delete;
+    AfxDispatchScope &operator=(const AfxDispatchScope &) = delete;
+    // How many temporary window wrappers exist (for tests).
+    static size_t TemporaryWindowCount();
+};
