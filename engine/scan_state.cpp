@@ -14,7 +14,7 @@ void report(const char *format, ...) {
     va_start(args, format);
     vsnprintf(scan_state.report_line, sizeof scan_state.report_line, format, args);
     va_end(args);
-    os::SendMessageA(scan_state.report_window, WM_SETREDRAW, 0, 0);
+    os::SendMessageA(scan_state.report_window, report_line_message, 0, 0);
 }
 
 void show_status(const char *text) {
@@ -22,7 +22,7 @@ void show_status(const char *text) {
         std::strncpy(scan_state.status_text, text, sizeof scan_state.status_text - 1);
         scan_state.status_text[sizeof scan_state.status_text - 1] = 0;
     }
-    os::SendMessageA(scan_state.report_window, WM_ENABLE, 0, 0);
+    os::SendMessageA(scan_state.report_window, report_status_message, 0, 0);
 }
 
 int copy_text(char *dst, unsigned dst_size, const char *src) {

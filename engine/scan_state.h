@@ -44,7 +44,18 @@ extern scan_state_t scan_state;
 // "Pellmark Ver 1.0": window title, single-instance key, question caption.
 extern const char app_title[];
 
-// Formats one line into report_line and sends WM_SETREDRAW (0, 0) to the
+// The report channel's two messages, sent with both parameters 0. They are
+// system message numbers rather than private ones so that the engine needs
+// no message of its own: the report window handles both itself and never
+// passes them on with those parameters. The system also sends the window a
+// real WM_ENABLE whenever a confirmation box disables and re-enables it;
+// the handler then shows status_text once more, which is harmless.
+enum : UINT {
+    report_line_message = WM_SETREDRAW,   // append report_line to the results list
+    report_status_message = WM_ENABLE,    // show status_text in the status line
+};
+
+// Formats one line into report_line and sends report_line_message to the
 // report window, which appends it to the results list.
 void report(const char *format, ...)
 #if defined(__GNUC__)
@@ -52,8 +63,8 @@ void report(const char *format, ...)
 #endif
     ;
 
-// Copies text into status_text and sends WM_ENABLE (0, 0) to the report
-// window, which shows it in the status line.
+// Copies text into status_text and sends report_status_message to the
+// report window, which shows it in the status line.
 void show_status(const char *text);
 
 // Copies src into a buffer of dst_size bytes, always terminated; returns 0 and

@@ -22,8 +22,8 @@ int main() {
 
     std::string status;
     scan_state.report_window = m.create_window([&](HWND, UINT msg, WPARAM, LPARAM) -> LRESULT {
-        if (msg == WM_SETREDRAW) std::printf("%s\n", scan_state.report_line);
-        if (msg == WM_ENABLE) status = scan_state.status_text;
+        if (msg == report_line_message) std::printf("%s\n", scan_state.report_line);
+        if (msg == report_status_message) status = scan_state.status_text;
         return 0;
     });
     std::strcpy(scan_state.scan_target, "!:");

@@ -22,8 +22,8 @@ enum : UINT { scan_timer = 100, lines_kept = 150 };
 }  // namespace
 
 BEGIN_MESSAGE_MAP(CMainDlg, CDialog)
-    ON_MESSAGE(WM_ENABLE, OnShowStatus)
-    ON_MESSAGE(WM_SETREDRAW, OnAppendLine)
+    ON_MESSAGE(report_status_message, OnShowStatus)
+    ON_MESSAGE(report_line_message, OnAppendLine)
     ON_WM_TIMER()
     ON_WM_PAINT()
     ON_BN_CLICKED(IDC_SCAN, OnScan)

@@ -22,8 +22,8 @@ struct ReportWindow {
 
     void attach() {
         hwnd = sim::machine().create_window([this](HWND, UINT msg, WPARAM, LPARAM) -> LRESULT {
-            if (msg == WM_SETREDRAW) lines.push_back(scan_state.report_line);
-            if (msg == WM_ENABLE) {
+            if (msg == report_line_message) lines.push_back(scan_state.report_line);
+            if (msg == report_status_message) {
                 statuses.push_back(scan_state.status_text);
                 if (on_status) on_status(scan_state.status_text);
             }

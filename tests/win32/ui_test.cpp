@@ -317,18 +317,18 @@ TEST_F(MainWindowTest, StatesAndReportChannel) {
         CListBox &list = dialog.results_list;
         for (int i = 1; i <= 3; ++i) {
             std::snprintf(scan_state.report_line, sizeof scan_state.report_line, "line %d", i);
-            SendMessageA(dialog.m_hWnd, WM_SETREDRAW, 0, 0);
+            SendMessageA(dialog.m_hWnd, report_line_message, 0, 0);
             if (i == 2) selection_at_2 = list.GetCurSel();
             if (i == 3) selection_at_3 = list.GetCurSel();
         }
         extent_narrow = list.GetHorizontalExtent();
-        for (int i = 4; i <= 151; ++i) SendMessageA(dialog.m_hWnd, WM_SETREDRAW, 0, 0);
+        for (int i = 4; i <= 151; ++i) SendMessageA(dialog.m_hWnd, report_line_message, 0, 0);
         count_at_151 = list.GetCount();
         scan_state.scan_finished = 1;
-        for (int i = 0; i < 200; ++i) SendMessageA(dialog.m_hWnd, WM_SETREDRAW, 0, 0);
+        for (int i = 0; i < 200; ++i) SendMessageA(dialog.m_hWnd, report_line_message, 0, 0);
         count_after_finish = list.GetCount();
         std::strcpy(scan_state.status_text, "C:\\somewhere");
-        SendMessageA(dialog.m_hWnd, WM_ENABLE, 0, 0);
+        SendMessageA(dialog.m_hWnd, report_status_message, 0, 0);
         char status[64] = {0};
         GetDlgItemTextA(dialog.m_hWnd, IDC_STATUS, status, sizeof status);
         expect(std::string(status) == "C:\\somewhere", "status line");

@@ -16,11 +16,11 @@ int ConfirmBox(const char *text, const char *, UINT) {
 
 static LRESULT CALLBACK record_proc(HWND hwnd, UINT msg, WPARAM wparam, LPARAM lparam) {
     Win32ReportWindow *w = (Win32ReportWindow *)GetWindowLongPtrA(hwnd, GWLP_USERDATA);
-    if (w && msg == WM_SETREDRAW && wparam == 0 && lparam == 0) {
+    if (w && msg == report_line_message && wparam == 0 && lparam == 0) {
         w->lines.push_back(scan_state.report_line);
         return 0;
     }
-    if (w && msg == WM_ENABLE && wparam == 0 && lparam == 0) {
+    if (w && msg == report_status_message && wparam == 0 && lparam == 0) {
         w->statuses.push_back(scan_state.status_text);
         return 0;
     }
