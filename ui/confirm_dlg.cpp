@@ -3,6 +3,7 @@
 
 #include "engine/scan_state.h"
 #include "ui/resource.h"
+#include "ui/window_shape.h"
 
 CWnd *main_dialog = nullptr;
 int large_fonts = 0;
@@ -79,7 +80,9 @@ BOOL CConfirmDlg::OnInitDialog() {
     }
     text_control.SetWindowText(text.c_str());
     SetWindowText(caption.empty() ? app_title : caption.c_str());
-    if (main_dialog) CenterWindow(main_dialog);
+    // Over what shows of the main window: its skin is smaller than its
+    // window rectangle.
+    if (main_dialog) centre_visible_over(m_hWnd, main_dialog->m_hWnd);
     return TRUE;
 }
 

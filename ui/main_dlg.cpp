@@ -125,7 +125,10 @@ BOOL CMainDlg::OnInitDialog() {
     skin_bitmap.Attach(::LoadImageA(::GetModuleHandleA(nullptr), MAKEINTRESOURCEA(IDB_SKIN), IMAGE_BITMAP, 0, 0,
                                     LR_LOADMAP3DCOLORS));
     shape_region = region_from_bitmap(skin_bitmap, 0xFF00FF, 1);
-    if (shape_region) ::SetWindowRgn(m_hWnd, shape_region, TRUE);
+    if (shape_region) set_client_region(m_hWnd, shape_region);
+    // Centred on the screen by what shows of it (the skin), not by the
+    // larger window rectangle.
+    centre_visible_over(m_hWnd, nullptr);
     skin_bitmap.GetBitmap(&skin_info);
     skin_dc.CreateCompatibleDC(nullptr);
     skin_dc_old = skin_dc.SelectObject(&skin_bitmap);
@@ -184,6 +187,9 @@ void CMainDlg::OnTimer(UINT_PTR) {
     scan_driver();
     cancel_button.ShowWindow(SW_HIDE);
     ok_button.ShowWindow(SW_SHOW);
+    // The focus was on SCAN or DOWNLOAD; OK is what Enter and Space should
+    // press now.
+    SendMessage(WM_NEXTDLGCTL, (WPARAM)ok_button.m_hWnd, TRUE);
     searching_label.ShowWindow(SW_HIDE);
     scan_frame.SetWindowText("");
     scan_state.scan_running = 0;

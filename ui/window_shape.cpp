@@ -167,3 +167,39 @@ BOOL scale_child_windows(HWND window, int design_width, int design_height) {
     scale_ratios r = {(double)client.right / design_width, (double)client.bottom / design_height};
     return ::EnumChildWindows(window, scale_child, (LPARAM)&r);
 }
+
+BOOL set_client_region(HWND window, HRGN region) {
+    POINT client = {0, 0};
+    RECT frame;
+    if (!region || !::ClientToScreen(window, &client) || !::GetWindowRect(window, &frame)) return FALSE;
+    ::OffsetRgn(region, client.x - frame.left, client.y - frame.top);
+    return ::SetWindowRgn(window, region, TRUE) != 0;
+}
+
+RECT visible_rect(HWND window) {
+    RECT frame = {0, 0, 0, 0};
+    ::GetWindowRect(window, &frame);
+    HRGN region = ::CreateRectRgn(0, 0, 0, 0);
+    RECT box;
+    if (region && ::GetWindowRgn(window, region) != ERROR && ::GetRgnBox(region, &box) != NULLREGION) {
+        ::OffsetRect(&box, frame.left, frame.top);
+        ::IntersectRect(&frame, &frame, &box);
+    }
+    if (region) ::DeleteObject(region);
+    return frame;
+}
+
+void centre_visible_over(HWND window, HWND over) {
+    RECT area;
+    if (over && ::IsWindowVisible(over) && !::IsIconic(over))
+        area = visible_rect(over);
+    else
+        ::SystemParametersInfoA(SPI_GETWORKAREA, 0, &area, 0);
+    RECT frame, shown = visible_rect(window);
+    ::GetWindowRect(window, &frame);
+    int width = shown.right - shown.left, height = shown.bottom - shown.top;
+    int left = area.left + (area.right - area.left - width) / 2;
+    int top = area.top + (area.bottom - area.top - height) / 2;
+    ::SetWindowPos(window, nullptr, left - (shown.left - frame.left), top - (shown.top - frame.top), 0, 0,
+                   SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
+}

@@ -10,3 +10,19 @@ HRGN region_from_bitmap(HBITMAP bitmap, COLORREF key, int transparent);
 
 // Moves and resizes every child by client size / design size.
 BOOL scale_child_windows(HWND window, int design_width, int design_height);
+
+// Gives the window a region made in its client coordinates (as
+// region_from_bitmap makes it for a skin drawn at the client origin). The
+// system takes a window region in window coordinates, which for a window
+// with a border start one border width further out: the region is moved by
+// the client area's offset first. The window owns the region afterwards.
+BOOL set_client_region(HWND window, HRGN region);
+
+// What shows of a window on the screen: its window rectangle cut to the box
+// of its window region when it has one. Screen coordinates.
+RECT visible_rect(HWND window);
+
+// Moves the window (keeping its size) so that what shows of it is centred
+// over what shows of over, or over the work area of the screen when over is
+// null, hidden or minimised.
+void centre_visible_over(HWND window, HWND over);

@@ -375,3 +375,94 @@ TEST(ConfirmBox, ScreenshotOfEachStyle) {
         ConfirmBox(s.text, "", s.style);
     }
 }
+
+// A whole scan of the sandbox's C: in the main window: at the end the focus
+// is on OK; the window is centred by what shows of it; along its outline the
+// screen shows the skin's own pixels (no key colour, no border); the results
+// list has only the styles it asks for; a question is centred over what
+// shows of the main window.
+TEST_F(MainWindowTest, FinishedScanFocusOutlineAndPlacement) {
+    std::memset(&scan_state, 0, sizeof scan_state);
+    CMainDlg dialog(nullptr);
+    std::vector<std::string> failures;
+    auto expect = [&](bool ok, const std::string &what) {
+        if (!ok) failures.push_back(what);
+    };
+    std::function<void()> when_finished = [&]() {
+        if (scan_state.scan_running || !IsWindowVisible(GetDlgItem(dialog.m_hWnd, IDC_OK))) {
+            in_modal_loop::arm(when_finished, 200);
+            return;
+        }
+        HWND ok = GetDlgItem(dialog.m_hWnd, IDC_OK);
+        expect(GetFocus() == ok, "focus on OK at the end");
+
+        HWND list = GetDlgItem(dialog.m_hWnd, IDC_RESULTS);
+        LONG style = GetWindowLongA(list, GWL_STYLE), ex = GetWindowLongA(list, GWL_EXSTYLE);
+        expect(!(style & WS_BORDER) && !(style & LBS_NOTIFY) && !(ex & WS_EX_CLIENTEDGE), "list styles");
+        // (The list itself turns WS_VSCROLL and WS_HSCROLL on and off.)
+        expect((style & LBS_USETABSTOPS) && (style & LBS_NOINTEGRALHEIGHT) && (style & WS_TABSTOP) &&
+                   (ex & WS_EX_TRANSPARENT),
+               "list keeps its own styles");
+
+        RECT work, shown = visible_rect(dialog.m_hWnd);
+        SystemParametersInfoA(SPI_GETWORKAREA, 0, &work, 0);
+        expect(shown.right - shown.left == dialog.skin_info.bmWidth &&
+                   shown.bottom - shown.top == dialog.skin_info.bmHeight,
+               "what shows is the skin's size");
+        int dx = (shown.left - work.left) - (work.right - shown.right);
+        int dy = (shown.top - work.top) - (work.bottom - shown.bottom);
+        expect(dx >= -1 && dx <= 1 && dy >= -1 && dy <= 1, "centred on the screen");
+
+        // The first and last shown pixel of every row, as the screen has it,
+        // against the skin's pixel at the same client position.
+        UpdateWindow(dialog.m_hWnd);
+        GdiFlush();
+        POINT origin = {0, 0};
+        ClientToScreen(dialog.m_hWnd, &origin);
+        RECT frame;
+        GetWindowRect(dialog.m_hWnd, &frame);
+        HRGN region = CreateRectRgn(0, 0, 0, 0);
+        GetWindowRgn(dialog.m_hWnd, region);
+        HDC screen = GetDC(nullptr);
+        int wrong = 0, checked = 0;
+        for (int y = 0; y < frame.bottom - frame.top; ++y) {
+            int first = -1, last = -1;
+            for (int x = 0; x < frame.right - frame.left; ++x)
+                if (PtInRegion(region, x, y)) {
+                    if (first < 0) first = x;
+                    last = x;
+                }
+            for (int x : {first, last}) {
+                if (x < 0) continue;
+                int sx = frame.left + x, sy = frame.top + y;
+                COLORREF on_screen = GetPixel(screen, sx, sy);
+                COLORREF skin = GetPixel(dialog.skin_dc, sx - origin.x, sy - origin.y);
+                ++checked;
+                if (on_screen != skin || on_screen == RGB(255, 0, 255)) ++wrong;
+            }
+        }
+        ReleaseDC(nullptr, screen);
+        DeleteObject(region);
+        expect(checked > 600, "outline has rows");
+        expect(wrong == 0, "outline shows only skin pixels (" + std::to_string(wrong) + " of " +
+                               std::to_string(checked) + " differ)");
+
+        // A question, centred over what shows of the main window.
+        in_modal_loop::arm([&]() {
+            RECT box = visible_rect(active_box()), main = visible_rect(dialog.m_hWnd);
+            int bx = (box.left - main.left) - (main.right - box.right);
+            int by = (box.top - main.top) - (main.bottom - box.bottom);
+            expect(bx >= -1 && bx <= 1 && by >= -1 && by <= 1, "question centred over the skin");
+            PostMessageA(active_box(), WM_COMMAND, IDOK, 0);
+        });
+        ConfirmBox("Centred?", app_title, MB_OK | MB_ICONINFORMATION);
+        PostMessageA(dialog.m_hWnd, WM_COMMAND, MAKEWPARAM(IDC_OK, BN_CLICKED), (LPARAM)ok);
+    };
+    in_modal_loop::arm([&]() {
+        PostMessageA(dialog.m_hWnd, WM_COMMAND, MAKEWPARAM(IDC_SCAN, BN_CLICKED),
+                     (LPARAM)GetDlgItem(dialog.m_hWnd, IDC_SCAN));
+        in_modal_loop::arm(when_finished, 500);
+    }, 500);
+    EXPECT_EQ(IDOK, dialog.DoModal());
+    for (const std::string &f : failures) ADD_FAILURE() << f;
+}
