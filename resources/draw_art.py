@@ -89,6 +89,13 @@ def check_depth(path, bits):
                 raise SystemExit("%s: palette holds a grey that the loader would replace" % path)
 
 
+# What each button stands on, shown at its rounded corners: SCAN and
+# DOWNLOAD on the window's body, OK and CANCEL on the main window's bottom
+# strip (the confirmation box shows them on its body too), YES and NO on the
+# confirmation box's body.
+BUTTON_GROUND = {"SCAN": BODY, "DOWNLOAD": BODY, "OK": BANNER, "CANCEL": BANNER, "YES": BODY, "NO": BODY}
+
+
 def button(name, w, h, label, size):
     tmp = tempfile.mkdtemp()
     states = {
@@ -100,7 +107,14 @@ def button(name, w, h, label, size):
         if state == "DISABLE" and name not in ("SCAN", "DOWNLOAD"):
             continue
         png = os.path.join(tmp, state + ".png")
-        draw = ["-size", "%dx%d" % (w, h), "gradient:%s-%s" % (top, bottom),
+        # The gradient only inside the rounded frame; the corners outside it
+        # show the ground.
+        draw = ["-size", "%dx%d" % (w, h), "xc:" + BUTTON_GROUND[name],
+                "(", "-size", "%dx%d" % (w, h), "gradient:%s-%s" % (top, bottom),
+                "(", "-size", "%dx%d" % (w, h), "xc:black", "+antialias", "-fill", "white",
+                "-draw", "roundrectangle 0,0 %d,%d 4,4" % (w - 1, h - 1), ")",
+                "-alpha", "off", "-compose", "CopyOpacity", "-composite", ")",
+                "-compose", "over", "-composite",
                 "-fill", "none", "-stroke", border, "-strokewidth", "2" if state == "FOCUS" else "1",
                 "-draw", "roundrectangle 0,0 %d,%d 4,4" % (w - 1, h - 1)]
         draw += ["-stroke", "none", "-fill", "#00000040", "-font", BOLD, "-pointsize", str(size),
@@ -116,8 +130,7 @@ def x_button():
         png = os.path.join(tmp, state + ".png")
         convert(["-size", "21x21", "xc:" + BANNER, "-fill", ground, "-stroke", "white", "-strokewidth", "1",
                  "-draw", "roundrectangle 1,1 19,19 4,4", "-stroke", "white", "-strokewidth", "2",
-                 "-draw", "line 6,6 14,14", "-draw", "line 14,6 6,14",
-                 "-fill", "#1c1c1c", "-stroke", "none", "-draw", "point 0,0"], png)
+                 "-draw", "line 6,6 14,14", "-draw", "line 14,6 6,14"], png)
         to_bmp(png, "X_" + state, 8)
 
 
