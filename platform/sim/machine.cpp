@@ -423,7 +423,8 @@ BOOL DeleteFileA(LPCSTR path) {
     sim::Node *parent = nullptr;
     sim::Node *n = m.resolve(path ? path : "", &parent, nullptr);
     if (!n || n->is_dir || !parent) {
-        m.last_error = n ? ERROR_ACCESS_DENIED : ERROR_FILE_NOT_FOUND;
+        // A missing folder on the way is a missing path, not a missing file.
+        m.last_error = n ? ERROR_ACCESS_DENIED : parent && parent->is_dir ? ERROR_FILE_NOT_FOUND : ERROR_PATH_NOT_FOUND;
         return FALSE;
     }
     if (n->attributes & FILE_ATTRIBUTE_READONLY) {
