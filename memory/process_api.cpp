@@ -40,17 +40,23 @@ bool same_file(const char *a, const char *b) {
     return nb != 0 && nb < sizeof short_b && os::_stricmp(short_a, short_b) == 0;
 }
 
-bool process_runs_file(DWORD process_id, const char *path) {
+process_image image_of_process(DWORD process_id, const char *path) {
     HMODULE psapi = os::LoadLibraryA("psapi.dll");
     module_file_name_fn module_file_name = find_function<module_file_name_fn>(psapi, "GetModuleFileNameExA");
-    if (!module_file_name) return false;
+    if (!module_file_name) return process_image::unknown;
     HANDLE process = os::OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, process_id);
-    if (!process) return false;
+    if (!process)
+        return os::GetLastError() == ERROR_INVALID_PARAMETER ? process_image::gone : process_image::unknown;
     char image[260];
     std::memset(image, 0, sizeof image);
     DWORD length = module_file_name(process, nullptr, image, sizeof image);
     os::CloseHandle(process);
-    return length != 0 && length < sizeof image && same_file(image, path);
+    if (length == 0 || length >= sizeof image) return process_image::unknown;
+    return same_file(image, path) ? process_image::same : process_image::other;
+}
+
+bool process_runs_file(DWORD process_id, const char *path) {
+    return image_of_process(process_id, path) == process_image::same;
 }
 
 int list_processes_psapi(process_list &list, void (*on_access_denied)()) {

@@ -45,6 +45,12 @@ const char *file_name_part(const char *path);
 // short (8.3) forms, as when one of them is written in the short form.
 bool same_file(const char *a, const char *b);
 
-// Whether the process runs the file at path, by the path of its main module
-// (GetModuleFileNameExA); false when that path cannot be read.
+// What the process with this id runs, by the path of its main module
+// (GetModuleFileNameExA): the file at path, another file, nothing (no
+// process has the id), or unknown (that path cannot be read).
+enum class process_image { same, other, gone, unknown };
+process_image image_of_process(DWORD process_id, const char *path);
+
+// Whether the process runs the file at path; false when that path cannot be
+// read.
 bool process_runs_file(DWORD process_id, const char *path);

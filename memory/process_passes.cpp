@@ -46,6 +46,19 @@ attempt terminate(DWORD process_id) {
     return ended ? attempt::ended : attempt::refused;
 }
 
+// One more attempt at a process after a service stop, which may have ended
+// it and freed its id for a new process meanwhile: the process with that id
+// is ended only while it runs the image. Another program under the id means
+// the image's process is gone.
+attempt terminate_if_image(const process_record &r) {
+    switch (image_of_process(r.process_id, r.image_path)) {
+    case process_image::same: return terminate(r.process_id);
+    case process_image::other:
+    case process_image::gone: return attempt::gone;
+    default: return attempt::refused;
+    }
+}
+
 // The service named after an image: its file name without the last ".".
 void service_name_of(const char *image_path, char (&name)[260]) {
     std::strncpy(name, file_name_part(image_path), sizeof name - 1);
@@ -117,7 +130,7 @@ int scan_processes_psapi() {
             if (stop_service(service)) {
                 delete_service_keys(service);
                 // The stopped service need not have been this process.
-                if (ended || terminate(r->process_id) != attempt::refused) rescan(*r);
+                if (ended || terminate_if_image(*r) != attempt::refused) rescan(*r);
                 continue;
             }
             delete_service_keys(service);

@@ -756,10 +756,16 @@ Process &Machine::add_process(DWORD pid, const std::string &image) {
     return processes.back();
 }
 
+// A running process holds its id; an ended one keeps it only until a new
+// process is given the same id.
 Process *Machine::process(DWORD pid) {
+    Process *ended = nullptr;
     for (Process &p : processes)
-        if (p.pid == pid) return &p;
-    return nullptr;
+        if (p.pid == pid) {
+            if (p.running) return &p;
+            if (!ended) ended = &p;
+        }
+    return ended;
 }
 
 bool Machine::holds_file(const std::string &path) {
@@ -1294,6 +1300,8 @@ static void service_state(sim::Service *s, DWORD state) {
     if (state != SERVICE_STOPPED || !s->process_id) return;
     sim::Process *p = machine().process(s->process_id);
     if (p) p->running = false;
+    auto next = machine().id_successors.find(s->process_id);
+    if (next != machine().id_successors.end()) machine().add_process(s->process_id, next->second);
 }
 
 static sim::Service *service_of(SC_HANDLE h) {

@@ -146,6 +146,9 @@ public:
     Process &add_process(DWORD pid, const std::string &image);
     Process *process(DWORD pid);
     std::vector<Process> processes;
+    // A process id that a service stop frees goes at once to a new process
+    // of this image.
+    std::map<DWORD, std::string> id_successors;
     std::vector<DWORD> terminated;             // in order
     std::vector<unsigned long> terminated_at;  // slept_ms at each termination
     std::set<std::string> missing_libraries;   // lower-case names

@@ -271,6 +271,39 @@ TEST_F(MemoryTest, SurvivorOnNtFiveOffersRestartThenExits) {
     }
 }
 
+TEST_F(MemoryTest, ProgramGivenTheIdOfAStoppedServiceIsNotEnded) {
+    // A survivor of both attempts whose service stops: while the stop is
+    // awaited a new program may be given the freed process id. It is not the
+    // infected image, so it keeps running; the infected process is gone.
+    for (void (*family)(sim::Machine &) : {nt4, xp}) {
+        for (int polls : {0, 2}) {
+            fresh();
+            service_restart_needed = 0;
+            family(m());
+            m().install_perflib();
+            m().add_drive('C', DRIVE_FIXED);
+            infected(7, "C:\\WINDOWS\\evil.exe").unkillable = true;
+            m().add_file("C:\\WINDOWS\\notepad.exe", std::string(100, 'n'));
+            sim::Service s;
+            s.name = "evil";
+            s.process_id = 7;
+            s.pending_polls = polls;
+            m().id_successors[7] = "C:\\WINDOWS\\notepad.exe";
+            m().services.push_back(s);
+            memory_scan();
+            EXPECT_TRUE(m().terminated.empty());
+            ASSERT_NE(nullptr, m().process(7));
+            EXPECT_EQ("C:\\WINDOWS\\notepad.exe", m().process(7)->image);
+            EXPECT_TRUE(m().process(7)->running);
+            EXPECT_EQ((std::vector<std::string>{memory_line, "C:\\WINDOWS\\evil.exe     W32/Quelby.Trojan  removed"}),
+                      window.lines);
+            EXPECT_FALSE(m().exists("C:\\WINDOWS\\evil.exe"));
+            m().handles.clear();
+            m().open_handles = 0;
+        }
+    }
+}
+
 TEST_F(MemoryTest, SurvivorOnNtSixIsLeftToTheDriveWalk) {
     win7(m());
     m().install_perflib();
