@@ -44,14 +44,52 @@ std::vector<std::string> list_lines(HWND list) {
     return lines;
 }
 
-// Asks the harness for a screenshot and waits until it is taken.
-void screenshot(const char *name) {
+// What shows of a window on the screen: its window rectangle cut to the box
+// of its region when it has one.
+RECT shown_rect(HWND w) {
+    RECT frame = {0, 0, 0, 0}, box;
+    GetWindowRect(w, &frame);
+    HRGN region = CreateRectRgn(0, 0, 0, 0);
+    if (GetWindowRgn(w, region) != ERROR && GetRgnBox(region, &box) != NULLREGION) {
+        OffsetRect(&box, frame.left, frame.top);
+        IntersectRect(&frame, &frame, &box);
+    }
+    DeleteObject(region);
+    return frame;
+}
+
+// Asks the harness for a screenshot of what shows of window w (its frame
+// and title bar included where it has them) and waits until it is taken.
+void screenshot(const char *name, HWND w, bool redraw = true) {
     if (!shots) return;
+    if (redraw) {
+        RedrawWindow(w, nullptr, nullptr, RDW_INVALIDATE | RDW_UPDATENOW | RDW_ALLCHILDREN);
+        Sleep(200);
+    }
     std::string request = std::string("C:\\pellmark\\shot-") + name + ".request";
     std::string done = std::string("C:\\pellmark\\shot-") + name + ".done";
+    RECT r = shown_rect(w);
     FILE *f = std::fopen(request.c_str(), "w");
-    if (f) std::fclose(f);
+    if (f) {
+        std::fprintf(f, "%ld %ld %ld %ld\n", r.left, r.top, r.right - r.left, r.bottom - r.top);
+        std::fclose(f);
+    }
     for (int i = 0; i < 100 && GetFileAttributesA(done.c_str()) == INVALID_FILE_ATTRIBUTES; ++i) Sleep(100);
+}
+
+// A screenshot of the window as it is at this moment, with the program's
+// thread held still while it is taken (the scan would otherwise finish
+// first). Nothing is redrawn: the display keeps what was drawn last.
+void screenshot_frozen(const char *name, HWND w) {
+    if (!shots) return;
+    DWORD pid = 0, tid = GetWindowThreadProcessId(w, &pid);
+    HANDLE thread = OpenThread(THREAD_SUSPEND_RESUME, FALSE, tid);
+    if (thread) SuspendThread(thread);
+    screenshot(name, w, false);
+    if (thread) {
+        ResumeThread(thread);
+        CloseHandle(thread);
+    }
 }
 
 struct box_search {
@@ -140,7 +178,7 @@ int main(int argc, char **argv) {
     }
     if (plant_only) return 0;
     Sleep(500);
-    screenshot("introduction");
+    screenshot("introduction", main);
     if (!scan) {
         PostMessageA(main, WM_COMMAND, MAKEWPARAM(IDCANCEL, BN_CLICKED), 0);
         return 0;
@@ -170,23 +208,19 @@ int main(int argc, char **argv) {
             std::fflush(stdout);
             screenshot(text.find("Terminate") != std::string::npos ? "confirm-stop"
                        : text.find("memory") != std::string::npos  ? "confirm-memory"
-                                                                   : "confirm-restart");
-            if (text.find("Terminate") != std::string::npos) {
-                press(box, stop_answer == "yes" ? 6 : 7);
-                if (stop_answer == "yes") {
-                    Sleep(100);
-                    screenshot("stopping");
-                }
-            }
+                                                                   : "confirm-restart",
+                       box);
+            if (text.find("Terminate") != std::string::npos) press(box, stop_answer == "yes" ? 6 : 7);
             else if (text.find("memory") != std::string::npos) press(box, memory == "ok" ? 1 : 2);
             else press(box, restart == "yes" ? 6 : 7);
             Sleep(300);
             continue;
         }
         std::string s = wide_text(status);
-        if (!scanning_shot && IsWindowVisible(status)) {
+        if (!scanning_shot && IsWindowVisible(status) && !s.empty() && s != "Status" &&
+            s.find("Scanning ") != 0) {
             scanning_shot = true;
-            screenshot("scanning");
+            screenshot_frozen("scanning", main);
         }
         if (!stop_at.empty() && !stopped && s.find(stop_at) != std::string::npos) {
             stopped = true;
@@ -207,7 +241,7 @@ int main(int argc, char **argv) {
     for (const std::string &line : list_lines(list)) std::printf("LINE: %s\n", line.c_str());
     std::printf("STATUS: %s\n", wide_text(status).c_str());
     std::fflush(stdout);
-    screenshot("finished");
+    screenshot("finished", main);
     press(main, 1070);
     return 0;
 }

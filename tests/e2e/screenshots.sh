@@ -1,8 +1,11 @@
 #!/bin/bash
-# Screenshots of the program under Wine in a virtual display: the main
-# window in its four states (introduction, scanning, stopping, finished), the
-# questions it asks, and a confirmation box of each style. Written to
-# docs/screenshots (or the folder given).
+# Screenshots of the program under Wine in a virtual display, each cropped to
+# what shows of its window: the main window in its states (introduction,
+# scanning, finished, terminated by the user), the questions it asks, and a
+# confirmation box of each style. Written to docs/screenshots (or the folder
+# given). The moment between the answer to "Terminate the Scan now?" and the
+# end of the walk lasts until the walker's next look at the flag, too short
+# to show: the terminated window follows the question directly.
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 out=${1:-$PWD/docs/screenshots}
@@ -18,9 +21,15 @@ cat >"$tmp/setup.sh" <<SETUP
 set -e
 mkdir -p "\$1/drive_c/Data"
 for i in 1 2 3; do $PWD/build/host/make_sample sample "\$1/drive_c/Data/sample\$i.exe"; done
+# Enough ordinary files that the scan is still running when its shot is taken.
+mkdir -p "\$1/drive_c/Data/bulk"
+for i in \$(seq 1 3000); do : >"\$1/drive_c/Data/bulk/file\$i.txt"; done
 SETUP
 chmod +x "$tmp/setup.sh"
-export PELLMARK_WINE_XVFB=1 PELLMARK_WINE_SETUP="$tmp/setup.sh"
+# One Wine virtual desktop as large as the virtual display: Windows-style
+# title bars without a window manager, and screen coordinates that are the
+# display's, so each shot is cropped to its window.
+export PELLMARK_WINE_XVFB=1 PELLMARK_WINE_SETUP="$tmp/setup.sh" PELLMARK_WINE_DESKTOP=1024x768
 export PELLMARK_WINE_BACKGROUND=$PWD/build/$windows/pellmark.exe
 
 # A whole scan with one sample held open: the restart question at the end.
@@ -31,7 +40,6 @@ for s in introduction scanning finished confirm-restart; do cp "$tmp/full/$s.png
 # A scan stopped by the user.
 PELLMARK_WINE_SHOTS="$tmp/stop" tests/wine/sandbox_run.sh build/$windows/pellmark_driver.exe --shots \
     --stop-at 'system32' --stop-answer yes
-cp "$tmp/stop/stopping.png" "$out/main-stopping.png"
 cp "$tmp/stop/confirm-stop.png" "$out/main-confirm-stop.png"
 cp "$tmp/stop/finished.png" "$out/main-terminated.png"
 

@@ -363,8 +363,13 @@ TEST(ConfirmBox, ScreenshotOfEachStyle) {
         in_modal_loop::arm([name]() {
             std::string request = "C:\\pellmark\\shot-confirm-" + name + ".request";
             std::string done = "C:\\pellmark\\shot-confirm-" + name + ".done";
+            // The harness crops the screenshot to the rectangle given.
+            RECT r = visible_rect(active_box());
             FILE *f = std::fopen(request.c_str(), "w");
-            if (f) std::fclose(f);
+            if (f) {
+                std::fprintf(f, "%ld %ld %ld %ld\n", r.left, r.top, r.right - r.left, r.bottom - r.top);
+                std::fclose(f);
+            }
             for (int i = 0; i < 100 && GetFileAttributesA(done.c_str()) == INVALID_FILE_ATTRIBUTES; ++i) {
                 MSG m;
                 while (PeekMessageA(&m, nullptr, 0, 0, PM_REMOVE)) DispatchMessageA(&m);

@@ -21,7 +21,12 @@
 #                          ends (default 30; 0: until it ends by itself)
 #   PELLMARK_WINE_SHOTS    a folder: screenshot requests that program.exe
 #                          writes as C:\pellmark\shot-NAME.request are taken
-#                          into NAME.png there
+#                          into NAME.png there; a request that holds
+#                          "X Y WIDTH HEIGHT" (screen pixels) is cropped to it
+#   PELLMARK_WINE_DESKTOP  WxH: every window of the session in one Wine
+#                          virtual desktop of that size, which draws
+#                          Windows-style frames and title bars even without a
+#                          window manager
 #   PELLMARK_WINE_CHECK    a script run with the prefix path after the run
 #   PELLMARK_WINE_FILES    further files (space-separated host paths) copied
 #                          beside the program into C:\pellmark
@@ -133,6 +138,10 @@ find "$prefix" -type f ! -iname '*.dll' ! -iname '*.exe' ! -iname '*.drv' ! -ina
     if [ -z "${DISPLAY:-}" ]; then
         printf '\n[Software\\\\Wine\\\\Drivers]\n"Graphics"="null"\n'
     fi
+    if [ -n "${PELLMARK_WINE_DESKTOP:-}" ]; then
+        printf '\n[Software\\\\Wine\\\\Explorer]\n"Desktop"="pellmark"\n'
+        printf '\n[Software\\\\Wine\\\\Explorer\\\\Desktops]\n"pellmark"="%s"\n' "$PELLMARK_WINE_DESKTOP"
+    fi
 } >>"$prefix/user.reg"
 
 for drive in ${PELLMARK_WINE_DRIVES:-}; do
@@ -189,7 +198,12 @@ if [ -n "${PELLMARK_WINE_SHOTS:-}" ]; then
                 [ -e "$r" ] || continue
                 name=$(basename "$r" .request)
                 name=${name#shot-}
-                import -window root "$PELLMARK_WINE_SHOTS/$name.png" 2>/dev/null || true
+                crop=$(tr -d '\r' <"$r" | awk 'NF == 4 && $3 > 0 && $4 > 0 {printf "%dx%d+%d+%d", $3, $4, $1, $2}')
+                if [ -n "$crop" ]; then
+                    import -window root -crop "$crop" +repage "$PELLMARK_WINE_SHOTS/$name.png" 2>/dev/null || true
+                else
+                    import -window root "$PELLMARK_WINE_SHOTS/$name.png" 2>/dev/null || true
+                fi
                 rm -f "$r"
                 touch "$prefix/drive_c/pellmark/shot-$name.done"
             done
