@@ -6,6 +6,7 @@
 
 CWnd *main_dialog = nullptr;
 int large_fonts = 0;
+void (*before_confirm_box)() = nullptr;
 
 namespace {
 const COLORREF box_colour = RGB(207, 233, 254);
@@ -123,6 +124,7 @@ void CConfirmDlg::configure(UINT style) {
 }
 
 int ConfirmBox(const char *text, const char *caption, UINT style) {
+    if (before_confirm_box) before_confirm_box();
     CConfirmDlg box;
     box.text = text ? text : "";
     box.caption = caption ? caption : "";
