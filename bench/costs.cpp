@@ -1,11 +1,19 @@
 // Where the scan's per-file time goes under Wine: walks the same folder once
-// per step, adding to plain enumeration one of the things the scan does for
-// each entry, and prints the milliseconds of each walk:
-//   enumerate  FindFirstFileA/FindNextFileA only
-//   open       + _open, _filelength, _close of every file
-//   peek       + three PeekMessageA calls per entry (the pump's calls)
-//   status     + one SendMessageA to a dialog that sets a static control's text
-//   all        all of the above
+// per step, adding to plain enumeration what the scan does for each entry,
+// each way it has been done, and prints the milliseconds of each walk:
+//   enumerate        FindFirstFileA/FindNextFileA only
+//   open-all         + _open, _filelength, _close of every file
+//   open-candidates  + the same only for a file whose listed size some record
+//                      of the signature table accepts
+//   peek-all         + three PeekMessageA calls per entry
+//   peek-idle        + three calls per entry of the walker's message_pump,
+//                      which looks at an empty queue once per pump_idle_ms
+//   status-all       + one SendMessageA per entry to a dialog whose handler
+//                      sets a static control's text
+//   status-frame     + the same message, whose handler sets the text at most
+//                      once per 16 ms (a timer sets a text left waiting)
+//   all-before       open-all + peek-all + status-all
+//   all-after        open-candidates + peek-idle + status-frame
 //
 //   costs D:\\   (a folder ending in a backslash)
 #include <windows.h>
@@ -16,18 +24,55 @@
 #include <cstring>
 #include <string>
 
+#include "engine/directory_walker.h"
+#include "engine/file_matcher.h"
+#include "engine/signature_table.h"
+
+// The walker's pump asks this on Escape; nothing presses it here.
+int ConfirmBox(const char *, const char *, UINT) { return IDNO; }
+
 namespace {
-enum : unsigned { do_open = 1, do_peek = 2, do_status = 4 };
+enum : unsigned {
+    do_open = 1,
+    do_open_candidates = 2,
+    do_peek = 4,
+    do_pump = 8,
+    do_status = 16,
+    do_status_frame = 32,
+};
 const UINT show_message = WM_APP + 1;
+const UINT_PTR frame_timer = 1;
+const DWORD frame_ms = 16;
 HWND frame, status;
 HBRUSH white;
 char status_text[260];
-long reads;
+char waiting_text[260];
+bool throttled, waiting, timer_armed;
+DWORD set_at;
+long opens;
+
+void set_status(const char *text) {
+    SetWindowTextA(status, text);
+    set_at = GetTickCount();
+    waiting = false;
+}
 
 LRESULT CALLBACK frame_proc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
     switch (msg) {
     case show_message:
-        SetWindowTextA(status, status_text);
+        if (!throttled) {
+            SetWindowTextA(status, status_text);
+            return 0;
+        }
+        std::memcpy(waiting_text, status_text, sizeof waiting_text);
+        waiting = true;
+        if (GetTickCount() - set_at >= frame_ms) set_status(waiting_text);
+        else if (!timer_armed) timer_armed = SetTimer(hwnd, frame_timer, frame_ms, nullptr) != 0;
+        return 0;
+    case WM_TIMER:
+        KillTimer(hwnd, frame_timer);
+        timer_armed = false;
+        if (waiting) set_status(waiting_text);
         return 0;
     case WM_CTLCOLORSTATIC:
         SetBkMode((HDC)wp, TRANSPARENT);
@@ -36,12 +81,17 @@ LRESULT CALLBACK frame_proc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
     return DefWindowProcA(hwnd, msg, wp, lp);
 }
 
-void pump() {
+void peek() {
     MSG msg;
     if (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
         TranslateMessage(&msg);
         DispatchMessageA(&msg);
     }
+}
+
+void pump(unsigned steps) {
+    if (steps & do_peek) peek();
+    if (steps & do_pump) message_pump();
 }
 
 long walk(const std::string &dir, unsigned steps) {
@@ -57,22 +107,22 @@ long walk(const std::string &dir, unsigned steps) {
         }
         ++files;
         std::string path = dir + d.cFileName;
-        if (steps & do_peek) pump();
-        if (steps & do_status) {
+        pump(steps);
+        if (steps & (do_status | do_status_frame)) {
             std::strncpy(status_text, path.c_str(), sizeof status_text - 1);
             SendMessageA(frame, show_message, 0, 0);
         }
-        if (steps & do_open) {
+        int64_t listed = (int64_t)((uint64_t)d.nFileSizeHigh << 32 | d.nFileSizeLow);
+        if ((steps & do_open) || ((steps & do_open_candidates) && table_accepts_size(signature_table, listed))) {
             int fd = _open(path.c_str(), _O_RDONLY | _O_BINARY);
             if (fd != -1) {
-                if (_filelength(fd) < 0) ++reads;
+                ++opens;
+                _filelength(fd);
                 _close(fd);
             }
         }
-        if (steps & do_peek) {
-            pump();
-            pump();
-        }
+        pump(steps);
+        pump(steps);
     } while (FindNextFileA(h, &d));
     FindClose(h);
     return files;
@@ -92,17 +142,33 @@ int main(int argc, char **argv) {
                           wc.hInstance, nullptr);
     status = CreateWindowA("STATIC", "", WS_CHILD | WS_VISIBLE | SS_LEFT, 10, 10, 560, 20, frame, nullptr,
                            wc.hInstance, nullptr);
-    for (int i = 0; i < 20; ++i) pump();
+    for (int i = 0; i < 20; ++i) peek();
 
     const struct {
         const char *name;
         unsigned steps;
-    } runs[] = {{"enumerate", 0}, {"open", do_open}, {"peek", do_peek}, {"status", do_status},
-                {"all", do_open | do_peek | do_status}, {"enumerate", 0}};
+    } runs[] = {
+        {"enumerate", 0},
+        {"open-all", do_open},
+        {"open-candidates", do_open_candidates},
+        {"peek-all", do_peek},
+        {"peek-idle", do_pump},
+        {"status-all", do_status},
+        {"status-frame", do_status_frame},
+        {"all-before", do_open | do_peek | do_status},
+        {"all-after", do_open_candidates | do_pump | do_status_frame},
+        {"enumerate", 0},
+    };
     for (const auto &r : runs) {
+        throttled = (r.steps & do_status_frame) != 0;
+        opens = 0;
+        message_pump_reset();
         DWORD start = GetTickCount();
         long files = walk(root, r.steps);
-        std::printf("STEP %s: %ld files, %lu ms\n", r.name, files, (unsigned long)(GetTickCount() - start));
+        DWORD ms = GetTickCount() - start;
+        for (int i = 0; i < 5; ++i) peek();
+        std::printf("STEP %s: %ld files, %lu ms, %.1f us per file, %ld opens\n", r.name, files, (unsigned long)ms,
+                    files ? ms * 1000.0 / files : 0.0, opens);
         std::fflush(stdout);
     }
     DestroyWindow(frame);

@@ -1,8 +1,9 @@
 // The floor for any Windows program: enumerates every file below a folder
 // with FindFirstFileA/FindNextFileA, nothing else, and prints the count and
-// the milliseconds it took.
+// the milliseconds it took. Without an argument it enumerates every fixed
+// drive from C: to Z:, the drives the scan walks.
 //
-//   enumerate D:\\   (a folder ending in a backslash)
+//   enumerate [D:\\]   (a folder ending in a backslash)
 #include <windows.h>
 
 #include <cstdio>
@@ -27,9 +28,22 @@ static long walk(const std::string &dir) {
 }
 
 int main(int argc, char **argv) {
-    std::string root = argc > 1 ? argv[1] : "D:\\";
+    std::string drives;
     DWORD start = GetTickCount();
-    long files = walk(root);
-    std::printf("FILES: %ld\nELAPSED: %lu\n", files, (unsigned long)(GetTickCount() - start));
+    long files = 0;
+    if (argc > 1) {
+        files = walk(argv[1]);
+        drives = argv[1];
+    } else {
+        char root[4] = "C:\\";
+        for (char letter = 'C'; letter <= 'Z'; ++letter) {
+            root[0] = letter;
+            if (GetDriveTypeA(root) != DRIVE_FIXED) continue;
+            files += walk(root);
+            drives += root;
+            drives += " ";
+        }
+    }
+    std::printf("DRIVES: %s\nFILES: %ld\nELAPSED: %lu\n", drives.c_str(), files, (unsigned long)(GetTickCount() - start));
     return 0;
 }

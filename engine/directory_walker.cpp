@@ -2,7 +2,10 @@
 //
 // Every directory is enumerated twice: once for its files, which are scanned
 // in enumeration order, then once for its subdirectories, which are walked
-// depth first. In the memory phase the pattern is one file, tested alone. An entry whose path (or subdirectory pattern) would not fit a
+// depth first. In the memory phase the pattern is one file, tested alone.
+// Each file goes to the scanners with the size its directory listed, so that
+// a file no record can match is never opened. An entry whose path (or
+// subdirectory pattern) would not fit a
 // 260-byte buffer is skipped: it is neither shown, counted, scanned nor
 // walked.
 #include "engine/directory_walker.h"
@@ -13,7 +16,7 @@
 #include "engine/scan_state.h"
 
 const scanner_entry scanner_list[] = {
-    {"W32/Quelby.Trojan ", file_matcher},
+    {"W32/Quelby.Trojan ", file_matcher_listed},
     {nullptr, nullptr},
 };
 
@@ -31,9 +34,25 @@ void shorten_path(const char *src, char *dst, int16_t width) {
     }
 }
 
+// What the pump's last look found: whether the queue was empty, and when.
+static bool last_look_empty = false;
+static DWORD last_look_at = 0;
+
+void message_pump_reset() { last_look_empty = false; }
+
 void message_pump() {
+    // Each look costs a round trip to the window system; an empty queue is
+    // looked at again only after pump_idle_ms (unsigned difference: the tick
+    // count wraps).
+    DWORD now = os::GetTickCount();
+    if (last_look_empty && now - last_look_at < pump_idle_ms) return;
     MSG msg;
-    if (!os::PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) return;
+    if (!os::PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
+        last_look_empty = true;
+        last_look_at = now;
+        return;
+    }
+    last_look_empty = false;
     if (LOWORD(msg.wParam) == VK_ESCAPE) {
         if (ConfirmBox("Terminate the Scan now?", app_title, MB_YESNO | MB_ICONQUESTION) == IDNO)
             return;
@@ -112,8 +131,9 @@ int32_t directory_walker(const char *pattern) {
             show_entry(entry_path);
             if (!(found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
                 if (!scan_state.memory_phase) ++scan_state.files_scanned;
+                uint64_t listed_size = (uint64_t)found.nFileSizeHigh << 32 | found.nFileSizeLow;
                 for (const scanner_entry *s = scanner_list; s->label; ++s)
-                    if (s->scan(s->label, entry_path)) break;
+                    if (s->scan(s->label, entry_path, listed_size)) break;
             }
             message_pump();
             if (scan_state.scan_terminated) {

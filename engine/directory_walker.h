@@ -4,7 +4,9 @@
 #pragma once
 #include <cstdint>
 
-typedef int (*file_scanner)(const char *label, const char *path);
+// Takes the scanner's label, the file's full path and the size its directory
+// listed for it.
+typedef int (*file_scanner)(const char *label, const char *path, uint64_t listed_size);
 
 struct scanner_entry {
     const char *label;
@@ -19,7 +21,17 @@ extern const scanner_entry scanner_list[];
 int32_t directory_walker(const char *pattern);
 
 // Handles at most one queued message; Esc asks whether to stop the scan.
+// After a look that found the queue empty, the next look waits until
+// pump_idle_ms have passed on GetTickCount; calls before then return at once.
+// While looks find messages, every call looks.
 void message_pump();
+// With entries coming every d ms (whole ms), a message that arrives just after
+// an empty look is seen at the next entry when d >= pump_idle_ms, and within
+// ceil(3 / d) * d <= 4 ms otherwise.
+enum : unsigned { pump_idle_ms = 3 };
+
+// Forgets the pump's last look, so that its next call looks (a fresh run).
+void message_pump_reset();
 
 // Copies src into dst for display; a source longer than width becomes its
 // first and last (width / 2 - 1) characters joined by dots, exactly width

@@ -1,6 +1,7 @@
 // The file matcher and its PE header reading.
 #include "engine/file_matcher.h"
 
+#include <cstdint>
 #include <cstring>
 
 #include "engine/disposition.h"
@@ -34,7 +35,7 @@ int read_at(int fd, uint32_t offset, void *buffer, unsigned count) {
 uint16_t number_of_sections() { return read_le16(pe_layout.file_header + file_header_number_of_sections); }
 
 // Whether a file of this length passes the size test of the record.
-bool size_passes(const unsigned char *record, long length) {
+bool size_passes(const unsigned char *record, int64_t length) {
     int32_t size = read_le32(record + record_file_size);
     switch (read_le32(record + record_size_rule)) {
     case 1:
@@ -105,17 +106,49 @@ uint32_t rva_to_file_offset(uint32_t rva, int fd) {
     return offset;
 }
 
+bool table_accepts_size(const unsigned char *table, int64_t length) {
+    if (length < 0) return false;
+    for (const unsigned char *r = table; r[record_name]; r += record_size)
+        if (size_passes(r, length)) return true;
+    return false;
+}
+
 int file_matcher(const char *label, const char *path) {
     return file_matcher_with_table(signature_table, label, path);
 }
 
+int file_matcher_listed(const char *label, const char *path, uint64_t listed_size) {
+    return file_matcher_listed_with_table(signature_table, label, path, listed_size);
+}
+
+static int match_file(const unsigned char *table, const char *label, const char *path,
+                      const uint64_t *listed_size);
+
 int file_matcher_with_table(const unsigned char *table, const char *label, const char *path) {
+    return match_file(table, label, path, nullptr);
+}
+
+int file_matcher_listed_with_table(const unsigned char *table, const char *label, const char *path,
+                                   uint64_t listed_size) {
+    return match_file(table, label, path, &listed_size);
+}
+
+// The matcher; listed_size, when given, is the size the directory listed.
+static int match_file(const unsigned char *table, const char *label, const char *path,
+                      const uint64_t *listed_size) {
     if (scan_state.memory_choice && scan_state.report_window)
         return memory_retest_disposition(label, path);
 
     if (scan_state.files_infected == 0) {
         std::memset(scan_state.removed_value_name, 0, sizeof scan_state.removed_value_name);
         std::memset(scan_state.removed_value_data, 0, sizeof scan_state.removed_value_data);
+    }
+
+    // A listed size that no record accepts: no open, and the file is left as
+    // an opened file that failed the size tests would leave it.
+    if (listed_size && (*listed_size > (uint64_t)INT64_MAX || !table_accepts_size(table, (int64_t)*listed_size))) {
+        std::memset(scan_state.file_under_test, 0, sizeof scan_state.file_under_test);
+        return 0;
     }
 
     int fd = os::_open(path, _O_RDONLY | _O_BINARY);
@@ -125,15 +158,8 @@ int file_matcher_with_table(const unsigned char *table, const char *label, const
 
     int hit = 0;
     long length = os::_filelength(fd);
-    bool any_size = false;
-    if (length >= 0)
-        for (const unsigned char *r = table; r[record_name]; r += record_size)
-            if (size_passes(r, length)) {
-                any_size = true;
-                break;
-            }
     // A length that no record accepts cannot be a hit: the headers are not read.
-    if (any_size && read_pe_layout(fd)) {
+    if (table_accepts_size(table, length) && read_pe_layout(fd)) {
         uint32_t entry_rva = (uint32_t)read_le32(pe_layout.optional_header + optional_address_of_entry_point);
         for (const unsigned char *r = table; r[record_name]; r += record_size) {
             if (!size_passes(r, length)) continue;

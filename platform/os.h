@@ -83,6 +83,7 @@ LRESULT SendMessageA(HWND hwnd, UINT msg, WPARAM wparam, LPARAM lparam);
 
 // Time
 void Sleep(DWORD milliseconds);
+DWORD GetTickCount();
 
 // Versions, libraries
 BOOL GetVersionExA(OSVERSIONINFOA *info);

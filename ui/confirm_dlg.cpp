@@ -7,6 +7,7 @@
 
 CWnd *main_dialog = nullptr;
 int large_fonts = 0;
+void (*before_confirm_box)() = nullptr;
 
 namespace {
 const COLORREF box_colour = RGB(207, 233, 254);
@@ -126,6 +127,7 @@ void CConfirmDlg::configure(UINT style) {
 }
 
 int ConfirmBox(const char *text, const char *caption, UINT style) {
+    if (before_confirm_box) before_confirm_box();
     CConfirmDlg box;
     box.text = text ? text : "";
     box.caption = caption ? caption : "";

@@ -47,3 +47,8 @@ private:
 // uses large fonts. Set by the main window while it initialises.
 extern CWnd *main_dialog;
 extern int large_fonts;
+
+// Called by ConfirmBox before a box opens, so that what the user is asked
+// about is on screen first (the main window's pending status text); null
+// when nothing needs it.
+extern void (*before_confirm_box)();

@@ -18,7 +18,12 @@ namespace {
 const char family[] = "W32/Quelby";
 const char notice_text[] = "Free from Brenvik Software. Use it on any number of computers.";
 const char footer_text[] = "This program is a part of Orvanta antivirus software.";
-enum : UINT { scan_timer = 100, lines_kept = 150 };
+enum : UINT { scan_timer = 100, status_timer = 101, lines_kept = 150 };
+
+CMainDlg *the_main_window = nullptr;
+void show_status_before_question() {
+    if (the_main_window) the_main_window->show_pending_status(true);
+}
 }  // namespace
 
 BEGIN_MESSAGE_MAP(CMainDlg, CDialog)
@@ -43,6 +48,7 @@ CMainDlg::CMainDlg(CWnd *parent) : CDialog(IDD_MAIN, parent) {
 }
 
 CMainDlg::~CMainDlg() {
+    if (the_main_window == this) the_main_window = nullptr;
     if (searching_font) ::DeleteObject(searching_font);
 }
 
@@ -81,6 +87,8 @@ BOOL CMainDlg::OnInitDialog() {
     ok_button.EnableWindow(FALSE);
     ok_button.ShowWindow(SW_HIDE);
     main_dialog = this;
+    the_main_window = this;
+    before_confirm_box = show_status_before_question;
 
     LOGFONTA lf;
     std::memset(&lf, 0, sizeof lf);
@@ -180,11 +188,18 @@ void CMainDlg::OnScan() {
     SetTimer(scan_timer, 100);
 }
 
-void CMainDlg::OnTimer(UINT_PTR) {
+void CMainDlg::OnTimer(UINT_PTR id) {
+    if (id == status_timer) {
+        KillTimer(status_timer);
+        status_timer_armed = false;
+        show_pending_status(false);
+        return;
+    }
     Default();
     KillTimer(scan_timer);
     scan_state.scan_terminated = 0;
     scan_driver();
+    show_pending_status(true);
     cancel_button.ShowWindow(SW_HIDE);
     ok_button.ShowWindow(SW_SHOW);
     // The focus was on SCAN or DOWNLOAD; OK is what Enter and Space should
@@ -217,9 +232,31 @@ void CMainDlg::update_horizontal_extent() {
     if (results_list.GetHorizontalExtent() < widest && widest > 560) results_list.SetHorizontalExtent(widest * 3 / 4);
 }
 
+// Called for every entry of the walk: only a copy of the text, unless a frame
+// has passed since the status line was last set. The closing texts come
+// after scan_finished and are shown and painted at once.
 LRESULT CMainDlg::OnShowStatus(WPARAM, LPARAM) {
-    status_line.SetWindowText(scan_state.status_text);
+    std::memcpy(pending_status, scan_state.status_text, sizeof pending_status);
+    pending_status[sizeof pending_status - 1] = 0;
+    status_pending = true;
+    DWORD since = ::GetTickCount() - status_set_at;  // unsigned: the tick count wraps
+    if (scan_state.scan_finished) {
+        show_pending_status(true);
+    } else if (!status_ever_set || since >= status_frame_ms) {
+        show_pending_status(false);
+    } else if (!status_timer_armed) {
+        status_timer_armed = SetTimer(status_timer, status_frame_ms - since) != 0;
+    }
     return 0;
+}
+
+void CMainDlg::show_pending_status(bool paint_now) {
+    if (!status_pending) return;
+    status_pending = false;
+    status_line.SetWindowText(pending_status);
+    status_ever_set = true;
+    status_set_at = ::GetTickCount();
+    if (paint_now) ::UpdateWindow(status_line.m_hWnd);
 }
 
 void CMainDlg::stop_or_close(const char *caption) {

@@ -49,10 +49,22 @@ public:
     // Whether the maker's product is installed (its registry value reads).
     static bool product_installed();
 
+    // The status line is set at most once per status_frame_ms: a text that
+    // arrives sooner waits (only the newest) for the frame's timer, the next
+    // text after the frame, a question or the end of the scan. Puts a waiting
+    // text on the status line; painted at once when paint_now.
+    void show_pending_status(bool paint_now);
+    enum : UINT { status_frame_ms = 16 };
+
 private:
     void stop_or_close(const char *caption);
     void update_horizontal_extent();
     HFONT searching_font = nullptr;
+    char pending_status[sizeof scan_state.status_text] = {};
+    bool status_pending = false;
+    bool status_ever_set = false;
+    DWORD status_set_at = 0;
+    bool status_timer_armed = false;
     DECLARE_MESSAGE_MAP()
 };
 

@@ -51,7 +51,11 @@ WIN32_FIND_DATAA entry_of(const std::string &name, const Node *node) {
     WIN32_FIND_DATAA d;
     std::memset(&d, 0, sizeof d);
     d.dwFileAttributes = node->attributes | (node->is_dir ? FILE_ATTRIBUTE_DIRECTORY : 0);
-    if (!node->is_dir) d.nFileSizeLow = (DWORD)node->data.size();
+    if (!node->is_dir) {
+        unsigned long long size = node->listed_size >= 0 ? (unsigned long long)node->listed_size : node->data.size();
+        d.nFileSizeLow = (DWORD)size;
+        d.nFileSizeHigh = (DWORD)(size >> 32);
+    }
     std::strncpy(d.cFileName, name.c_str(), MAX_PATH - 1);
     return d;
 }
@@ -373,6 +377,7 @@ HANDLE FindFirstFileA(LPCSTR pattern, WIN32_FIND_DATAA *data) {
     }
     *data = f.entries[0];
     f.next = 1;
+    m.clock_ms += m.entry_ms;
     HANDLE h = (HANDLE)(m.next_handle += 4);
     m.finds[h] = f;
     ++m.open_find_handles;
@@ -392,6 +397,7 @@ BOOL FindNextFileA(HANDLE find, WIN32_FIND_DATAA *data) {
         return FALSE;
     }
     *data = it->second.entries[it->second.next++];
+    m.clock_ms += m.entry_ms;
     return TRUE;
 }
 
@@ -705,6 +711,13 @@ void Sleep(DWORD milliseconds) {
     sim::Machine &m = machine();
     ++m.calls["Sleep"];
     m.slept_ms += milliseconds;
+    m.clock_ms += milliseconds;
+}
+
+DWORD GetTickCount() {
+    sim::Machine &m = machine();
+    ++m.calls["GetTickCount"];
+    return m.clock_ms;
 }
 
 }  // namespace os

@@ -30,6 +30,7 @@ struct Node {
     bool locked = false;       // DeleteFileA fails with a sharing violation
     bool unreadable = false;   // _open fails
     bool list_denied = false;  // FindFirstFileA inside this directory fails
+    long long listed_size = -1;  // the size its directory lists, when stale (-1: the data's size)
     std::string short_name;    // 8.3 name, when it differs from name; paths may use it (when it has a "~")
     Node *link = nullptr;      // a folder link: paths through it continue in link
 };
@@ -207,6 +208,12 @@ public:
     int open_keys = 0;
     int open_handles = 0;  // process, snapshot and token handles
     unsigned long slept_ms = 0;
+    // The clock behind GetTickCount, in milliseconds; it wraps like the real
+    // one. Sleep moves it, and so does every directory entry that
+    // FindFirstFileA or FindNextFileA hands out (entry_ms each), so that a
+    // message posted during one entry is seen by the next entry's pump.
+    DWORD clock_ms = 0;
+    DWORD entry_ms = 5;
     DWORD last_error = 0;
 
     // --- Internals used by the os:: functions ---

@@ -90,6 +90,7 @@ LRESULT SendMessageA(HWND hwnd, UINT msg, WPARAM wparam, LPARAM lparam) {
 }
 
 void Sleep(DWORD milliseconds) { ::Sleep(milliseconds); }
+DWORD GetTickCount() { return ::GetTickCount(); }
 
 BOOL GetVersionExA(OSVERSIONINFOA *info) { return ::GetVersionExA(info); }
 HMODULE LoadLibraryA(LPCSTR name) { return ::LoadLibraryA(name); }

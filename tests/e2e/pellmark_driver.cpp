@@ -184,7 +184,7 @@ int main(int argc, char **argv) {
         return 0;
     }
     press(main, 1052);
-    DWORD scan_start = GetTickCount();
+    DWORD scan_start = GetTickCount(), scan_ms = 0;
     HWND status = GetDlgItem(main, 1065), list = GetDlgItem(main, 1055), ok = GetDlgItem(main, 1070);
     bool scanning_shot = false, stopped = false;
     DWORD start = GetTickCount();
@@ -228,16 +228,21 @@ int main(int argc, char **argv) {
         }
         if ((s == "Scanning completed" || s == "Scanning terminated") && IsWindowVisible(ok) &&
             !IsWindowVisible(GetDlgItem(main, 2))) {
+            // The scan ended when this was first seen, not after the wait for a box.
+            DWORD ended = GetTickCount();
             Sleep(300);
-            if (!confirm_box(main)) break;
+            if (!confirm_box(main)) {
+                scan_ms = ended - scan_start;
+                break;
+            }
         }
         if ((int)((GetTickCount() - start) / 1000) > timeout) {
             std::printf("DRIVER: timed out at status \"%s\"\n", s.c_str());
             return 3;
         }
-        Sleep(50);
+        Sleep(10);
     }
-    std::printf("ELAPSED: %lu\n", (unsigned long)(GetTickCount() - scan_start));
+    std::printf("ELAPSED: %lu\n", (unsigned long)scan_ms);
     for (const std::string &line : list_lines(list)) std::printf("LINE: %s\n", line.c_str());
     std::printf("STATUS: %s\n", wide_text(status).c_str());
     std::fflush(stdout);

@@ -2,6 +2,7 @@
 // tests, and what a hit leaves in the scan state.
 #include "test_support.h"
 
+#include "engine/directory_walker.h"
 #include "engine/file_matcher.h"
 #include "engine/signature_table.h"
 #include "tests/support/sample_maker.h"
@@ -15,6 +16,13 @@ std::string bytes(const char *hex) {
     return out;
 }
 const unsigned char *rec(const std::string &r) { return (const unsigned char *)r.data(); }
+// The files the matcher opened (a hit also reads the hosts file).
+std::vector<std::string> tested_files() {
+    std::vector<std::string> out;
+    for (const std::string &p : sim::machine().opened)
+        if (p.find("\\etc\\hosts") == std::string::npos) out.push_back(p);
+    return out;
+}
 }  // namespace
 
 TEST(SignatureTable, FirstRowAtItsByteOffsets) {
@@ -204,4 +212,76 @@ TEST_F(MatcherTest, RemovedValueNameClearedOnlyBeforeTheFirstHit) {
     scan_state.files_infected = 0;
     file_matcher("W32/Quelby.Trojan ", "C:\\plain.txt");
     for (char c : scan_state.removed_value_name) EXPECT_EQ(0, c);
+}
+
+// The walker hands the matcher each file's listed size; only a size that some
+// record's rule accepts is worth an open.
+class ListedSizeTest : public MatcherTest {};
+
+TEST_F(ListedSizeTest, WalkOpensOnlyCandidatesAndCountsEveryFile) {
+    m().add_file("C:\\W\\sample.exe", sample::make(row(0)));
+    m().add_file("C:\\W\\longer.exe", sample::one_byte_longer(row(0)));
+    m().add_file("C:\\W\\notes.txt", std::string(4000, 'n'));
+    m().add_file("C:\\W\\empty", "");
+    m().add_file("C:\\W\\near.exe", sample::pattern_byte_wrong(row(0), 2));  // candidate size, no match
+    m().opened.clear();
+    directory_walker("C:\\*.*");
+    EXPECT_EQ((std::vector<std::string>{"C:\\W\\sample.exe", "C:\\W\\near.exe"}), tested_files());
+    EXPECT_EQ(5, scan_state.files_scanned);
+    EXPECT_EQ(1, scan_state.files_infected);
+    EXPECT_EQ(1, scan_state.files_removed);
+    EXPECT_EQ((std::vector<std::string>{"C:\\W\\sample.exe     W32/Quelby.Qgs.Dl.Trojan removed"}), window.lines);
+    for (char c : scan_state.file_under_test) EXPECT_EQ(0, c);
+}
+
+TEST_F(ListedSizeTest, EveryRuleDecidesWhetherToOpen) {
+    std::string p1(20, 'C'), p2(20, 'D');
+    std::string sample6000 = sample::make(rec(sample::record("Exact", 0, p1, 40, p2, 6000)));
+    struct Case { int32_t size; int32_t rule; uint64_t listed; bool opened; } cases[] = {
+        {6000, 1, 6000, true},      {6000, 1, 6001, false},     {6000, 2, 6000 + 4095, true},
+        {6000, 2, 6000 - 4095, true}, {6000, 2, 6000 + 4096, false}, {6000, 2, 6000 - 4096, false},
+        {6000, 3, 0, true},         {6000, 3, 1ull << 40, true}, {6000, 0, 6000, false},
+        {6000, 4, 6000, false},     {6000, 1, (1ull << 32) + 6000, false},
+    };
+    for (const Case &c : cases) {
+        std::string table = sample::record("Rule", 0, p1, 40, p2, c.size, c.rule) + std::string(108, '\0');
+        m().add_file("C:\\rule.exe", sample6000);
+        m().opened.clear();
+        file_matcher_listed_with_table(rec(table), "L", "C:\\rule.exe", c.listed);
+        EXPECT_EQ(c.opened ? 1u : 0u, tested_files().size()) << "size " << c.size << " rule " << c.rule << " listed "
+                                                       << c.listed;
+    }
+}
+
+TEST_F(ListedSizeTest, MemoryPhaseUsesTheSizeFoundForTheImage) {
+    m().add_file("C:\\Win\\proc.exe", sample::make(row(0)));
+    m().add_file("C:\\Win\\other.exe", std::string(900, 'o'));
+    scan_state.memory_phase = 1;
+    m().opened.clear();
+    directory_walker("C:\\Win\\other.exe");
+    EXPECT_TRUE(tested_files().empty());
+    directory_walker("C:\\Win\\proc.exe");
+    EXPECT_EQ((std::vector<std::string>{"C:\\Win\\proc.exe"}), tested_files());
+    EXPECT_EQ(1, scan_state.match_pending);
+    EXPECT_STREQ("C:\\Win\\proc.exe", scan_state.file_under_test);
+    EXPECT_EQ(0, scan_state.files_scanned);
+    // The re-test after the process ended reaches the disposition whatever the listing says.
+    m().find("C:\\Win\\proc.exe")->listed_size = 5;
+    scan_state.memory_choice = 100;
+    directory_walker("C:\\Win\\proc.exe");
+    EXPECT_FALSE(m().exists("C:\\Win\\proc.exe"));
+    EXPECT_EQ(1, scan_state.files_removed);
+}
+
+TEST_F(ListedSizeTest, StaleListingIsTrusted) {
+    // A second hard link whose directory entry still lists an old size: the
+    // file is not opened through it. The reverse case opens the file and its
+    // real length decides.
+    m().add_file("C:\\A\\stale.exe", sample::make(row(0)))->listed_size = 512;
+    m().add_file("C:\\B\\grown.exe", sample::one_byte_longer(row(0)))->listed_size = 23552;
+    m().opened.clear();
+    directory_walker("C:\\*.*");
+    EXPECT_EQ((std::vector<std::string>{"C:\\B\\grown.exe"}), tested_files());
+    EXPECT_EQ(2, scan_state.files_scanned);
+    EXPECT_EQ(0, scan_state.files_infected);
 }

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/directory_walker.h"
 #include "engine/scan_state.h"
 #include "platform/sim/machine.h"
 
@@ -38,6 +39,7 @@ protected:
     void SetUp() override {
         sim::reset();
         std::memset(&scan_state, 0, sizeof scan_state);
+        message_pump_reset();
         window.attach();
     }
     void TearDown() override {

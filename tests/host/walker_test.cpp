@@ -88,6 +88,7 @@ TEST_F(WalkerTest, QuitAndDestroyStopWithoutDispatch) {
     for (UINT msg : {(UINT)WM_QUIT, (UINT)WM_DESTROY}) {
         sim::reset();
         std::memset(&scan_state, 0, sizeof scan_state);
+        message_pump_reset();
         window.statuses.clear();
         window.attach();
         m().add_file("C:\\f1", "1");
@@ -149,4 +150,81 @@ TEST_F(WalkerTest, EntriesBeyondThePathBoundAreSkippedWhole) {
     EXPECT_NE(window.statuses.end(),
               std::find(window.statuses.begin(), window.statuses.end(), shown_fits.c_str()));
     for (const std::string &s : window.statuses) EXPECT_LE(s.size(), 60u);
+}
+
+// The pump and the clock: a busy queue is drained one message per call; an
+// empty one is looked at again after pump_idle_ms of GetTickCount time, so a
+// message that arrives waits at most 5 ms or until the next entry.
+class PumpTest : public WalkerTest {
+protected:
+    void fresh(DWORD clock, DWORD entry_ms) {
+        sim::reset();
+        std::memset(&scan_state, 0, sizeof scan_state);
+        message_pump_reset();
+        window.statuses.clear();
+        window.on_status = nullptr;
+        window.attach();
+        m().clock_ms = clock;
+        m().entry_ms = entry_ms;
+        for (int i = 0; i < files; ++i) m().add_file("C:\\f" + std::to_string(i), "x");
+    }
+    static constexpr int files = 60;
+};
+
+TEST_F(PumpTest, BusyQueueDrainsOneMessagePerCall) {
+    fresh(1000, 0);  // the clock stands still
+    std::vector<size_t> shown_at_dispatch;
+    HWND target = m().create_window([&](HWND, UINT, WPARAM, LPARAM) -> LRESULT {
+        shown_at_dispatch.push_back(window.statuses.size());
+        return 0;
+    });
+    for (int i = 0; i < 10; ++i) m().post_message(target, WM_TIMER, 1, 0);
+    EXPECT_EQ(files, directory_walker("C:\\*.*"));
+    // Two calls per file entry, before and after its status: every call looks
+    // while it finds messages.
+    EXPECT_EQ((std::vector<size_t>{0, 1, 1, 2, 2, 3, 3, 4, 4, 5}), shown_at_dispatch);
+    // The eleventh look found the queue empty; with no time passing there is no other.
+    EXPECT_EQ(11, m().calls["PeekMessageA"]);
+}
+
+TEST_F(PumpTest, ArrivingMessageWaitsAtMostFiveMsOrUntilTheNextEntry) {
+    for (DWORD entry_ms : {1u, 2u, 3u, 4u, 7u, 20u})
+        for (DWORD start : {0u, 0xFFFFFFF0u})  // the tick count wraps mid-walk
+            for (int post_after = 1; post_after <= files; post_after += 3) {
+                fresh(start, entry_ms);
+                DWORD posted_at = 0, handled_at = 0;
+                size_t handled_after = 0;
+                int handled = 0;
+                HWND target = m().create_window([&](HWND, UINT, WPARAM, LPARAM) -> LRESULT {
+                    ++handled;
+                    handled_at = m().clock_ms;
+                    handled_after = window.statuses.size();
+                    return 0;
+                });
+                window.on_status = [&](const std::string &) {
+                    if ((int)window.statuses.size() != post_after) return;
+                    m().post_message(target, WM_TIMER, 1, 0);
+                    posted_at = m().clock_ms;
+                };
+                directory_walker("C:\\*.*");
+                std::string where = "entry_ms " + std::to_string(entry_ms) + " start " + std::to_string(start) +
+                                    " posted during entry " + std::to_string(post_after);
+                if (post_after == files && entry_ms < pump_idle_ms) continue;  // the walk ended first
+                ASSERT_EQ(1, handled) << where;
+                bool within_5ms = handled_at - posted_at <= 5;
+                bool by_next_entry = handled_after == (size_t)post_after;
+                EXPECT_TRUE(within_5ms || by_next_entry) << where << ": waited " << handled_at - posted_at << " ms";
+            }
+}
+
+TEST_F(PumpTest, QuietQueueIsLookedAtOncePerIdleInterval) {
+    for (DWORD start : {0u, 0xFFFFFFF0u}) {
+        // One entry a millisecond; the root is enumerated twice (files, then
+        // folders): 120 entries, 180 calls.
+        fresh(start, 1);
+        directory_walker("C:\\*.*");
+        int looks = m().calls["PeekMessageA"];
+        EXPECT_GE(looks, 2 * files / (int)pump_idle_ms - 1) << start;
+        EXPECT_LE(looks, 2 * files / (int)pump_idle_ms + 1) << start;
+    }
 }

@@ -346,6 +346,97 @@ TEST_F(MainWindowTest, StatesAndReportChannel) {
     EXPECT_EQ(201, count_after_finish) << "statistics are never emptied away";
 }
 
+// What reached the status control (its texts, and whether each left it
+// painted) and when a top-level window (a confirmation box) was created, in
+// order.
+namespace {
+std::vector<std::string> status_events;
+HWND spied_status;
+WNDPROC status_proc;
+std::string painted_state() { return GetUpdateRect(spied_status, nullptr, FALSE) ? " (unpainted)" : ""; }
+LRESULT CALLBACK status_spy(HWND h, UINT msg, WPARAM wp, LPARAM lp) {
+    if (msg == WM_SETTEXT) status_events.push_back(std::string("text ") + (const char *)lp);
+    return CallWindowProcA(status_proc, h, msg, wp, lp);
+}
+LRESULT CALLBACK box_spy(int code, WPARAM wp, LPARAM lp) {
+    if (code == HCBT_CREATEWND && !(((CBT_CREATEWNDA *)lp)->lpcs->style & WS_CHILD))
+        status_events.push_back("box, status" + painted_state());
+    return CallNextHookEx(nullptr, code, wp, lp);
+}
+void show_status_text(HWND dialog, const std::string &text) {
+    std::strcpy(scan_state.status_text, text.c_str());
+    SendMessageA(dialog, WM_ENABLE, 0, 0);
+}
+std::string status_of(HWND dialog) {
+    char text[260] = {0};
+    GetDlgItemTextA(dialog, IDC_STATUS, text, sizeof text);
+    return text;
+}
+void pump_for(DWORD ms) {
+    DWORD start = GetTickCount();
+    while (GetTickCount() - start < ms) {
+        MSG m;
+        while (PeekMessageA(&m, nullptr, 0, 0, PM_REMOVE)) DispatchMessageA(&m);
+        Sleep(2);
+    }
+}
+}  // namespace
+
+TEST_F(MainWindowTest, StatusLineSetAtMostOncePerFrameNewestFirstBeforeQuestionsAndAtTheEnd) {
+    std::memset(&scan_state, 0, sizeof scan_state);
+    CMainDlg dialog(nullptr);
+    std::vector<std::string> failures;
+    auto expect = [&](bool ok, const std::string &what) {
+        if (!ok) failures.push_back(what);
+    };
+    DWORD burst_ms = 0;
+    size_t burst_sets = 0;
+    std::vector<std::string> burst_start, around_question, at_the_end;
+    in_modal_loop::arm([&]() {
+        HWND d = dialog.m_hWnd;
+        scan_state.report_window = d;
+        spied_status = GetDlgItem(d, IDC_STATUS);
+        status_proc = (WNDPROC)SetWindowLongPtrA(spied_status, GWLP_WNDPROC, (LONG_PTR)status_spy);
+        status_events.clear();
+
+        // A walk's worth of entries: the first shows at once, then at most one a frame.
+        DWORD start = GetTickCount();
+        for (int i = 0; i < 3000; ++i) show_status_text(d, "C:\\entry" + std::to_string(i));
+        burst_ms = GetTickCount() - start;
+        burst_sets = status_events.size();
+        burst_start.assign(status_events.begin(), status_events.begin() + std::min<size_t>(1, burst_sets));
+        pump_for(100);
+        expect(status_of(d) == "C:\\entry2999", "the newest text reaches the line within a frame: " + status_of(d));
+
+        // A text still waiting when a question comes is on screen before the box opens.
+        status_events.clear();
+        show_status_text(d, "C:\\before-a");
+        show_status_text(d, "C:\\before-b");
+        HHOOK hook = SetWindowsHookExA(WH_CBT, box_spy, nullptr, GetCurrentThreadId());
+        in_modal_loop::arm([]() { PostMessageA(active_box(), WM_COMMAND, IDC_CONFIRM_NO, 0); });
+        ConfirmBox("Terminate the Scan now?", app_title, MB_YESNO | MB_ICONQUESTION);
+        UnhookWindowsHookEx(hook);
+        around_question.assign(status_events.begin(), status_events.begin() + std::min<size_t>(3, status_events.size()));
+
+        // The closing text is set and painted at once, even within a frame of the last entry.
+        status_events.clear();
+        show_status_text(d, "C:\\last");
+        scan_state.scan_finished = 1;
+        show_status_text(d, "Scanning completed");
+        at_the_end = status_events;
+        expect(status_of(d) == "Scanning completed", "closing text at once");
+        expect(painted_state().empty(), "closing text painted at once");
+        SetWindowLongPtrA(spied_status, GWLP_WNDPROC, (LONG_PTR)status_proc);
+        PostMessageA(d, WM_COMMAND, IDCANCEL, 0);
+    }, 300);
+    EXPECT_EQ(IDCANCEL, dialog.DoModal());
+    for (const std::string &f : failures) ADD_FAILURE() << f;
+    EXPECT_EQ((std::vector<std::string>{"text C:\\entry0"}), burst_start);
+    EXPECT_LE(burst_sets, burst_ms / CMainDlg::status_frame_ms + 2) << burst_ms << " ms";
+    EXPECT_EQ((std::vector<std::string>{"text C:\\before-a", "text C:\\before-b", "box, status"}), around_question);
+    EXPECT_EQ((std::vector<std::string>{"text C:\\last", "text Scanning completed"}), at_the_end);
+}
+
 // With PELLMARK_SHOTS set, shows a box of each style and has the harness
 // take a screenshot of it (shot-confirm-STYLE.png).
 TEST(ConfirmBox, ScreenshotOfEachStyle) {
