@@ -4,7 +4,9 @@
 #include <cstdint>
 #include <cstring>
 
+#include "engine/byte_reader.h"
 #include "engine/disposition.h"
+#include "engine/pe_layout.h"
 #include "engine/scan_state.h"
 #include "engine/signature_table.h"
 #include "repair/autorun_cleanup.h"
@@ -13,26 +15,9 @@ pe_layout_t pe_layout;
 
 namespace {
 
-enum : int {
-    pe_header_offset_at = 0x3C,
-    file_header_number_of_sections = 2,
-    optional_address_of_entry_point = 16,
-    optional_size_of_headers = 60,
-    section_header_size = 40,
-    section_virtual_size = 8,
-    section_virtual_address = 12,
-    section_pointer_to_raw_data = 20,
-    max_sections = 20,
-};
+enum : int { max_sections = 20 };
 
-// Seeks from the start and reads exactly count bytes.
-int read_at(int fd, uint32_t offset, void *buffer, unsigned count) {
-    long pos = (long)(int32_t)offset;
-    if (os::_lseek(fd, pos, SEEK_SET) != pos) return 0;
-    return os::_read(fd, buffer, count) == (int)count;
-}
-
-uint16_t number_of_sections() { return read_le16(pe_layout.file_header + file_header_number_of_sections); }
+uint16_t number_of_sections() { return read_le16(pe_layout.file_header + pe::number_of_sections); }
 
 // Whether a file of this length passes the size test of the record.
 bool size_passes(const unsigned char *record, int64_t length) {
@@ -55,7 +40,7 @@ bool window_matches(int fd, uint32_t entry_rva, const unsigned char *record, int
                     int pattern_at) {
     uint32_t rva = entry_rva + (uint32_t)read_le32(record + offset_at);
     unsigned char window[pattern_size];
-    if (!read_at(fd, rva_to_file_offset(rva, fd), window, pattern_size)) return false;
+    if (!read_exactly_at(fd, rva_to_file_offset(rva, fd), window, pattern_size)) return false;
     return std::memcmp(window, record + pattern_at, pattern_size) == 0;
 }
 
@@ -70,17 +55,18 @@ int read_pe_layout(int fd) {
     std::memset(pe_layout.file_header, 0, sizeof pe_layout.file_header);
     pe_layout.header_offset = 0;
     unsigned char two[2];
-    if (!read_at(fd, pe_header_offset_at, two, 2)) return 0;
+    if (!read_exactly_at(fd, pe::header_offset_field, two, 2)) return 0;
     pe_layout.header_offset = read_le16(two);
     uint32_t at = pe_layout.header_offset;
-    unsigned char signature[4];
-    if (!read_at(fd, at, signature, 4) || std::memcmp(signature, "PE\0\0", 4) != 0) return 0;
-    if (!read_at(fd, at + 4, pe_layout.file_header, sizeof pe_layout.file_header)) return 0;
-    if (!read_at(fd, at + 24, pe_layout.optional_header, sizeof pe_layout.optional_header)) return 0;
+    unsigned char signature[pe::signature_size];
+    if (!read_exactly_at(fd, at, signature, pe::signature_size) || std::memcmp(signature, "PE\0\0", 4) != 0) return 0;
+    if (!read_exactly_at(fd, at + pe::file_header_at, pe_layout.file_header, sizeof pe_layout.file_header)) return 0;
+    if (!read_exactly_at(fd, at + pe::optional_header_at, pe_layout.optional_header, sizeof pe_layout.optional_header))
+        return 0;
     uint16_t count = number_of_sections();
     if (count > max_sections) return 0;
     std::memset(pe_layout.sections, 0, sizeof pe_layout.sections);
-    if (count && !read_at(fd, at + 248, pe_layout.sections, (unsigned)count * section_header_size))
+    if (count && !read_exactly_at(fd, at + pe::section_table_at, pe_layout.sections, (unsigned)count * pe::section_header_size))
         return 0;
     return 1;
 }
@@ -88,21 +74,28 @@ int read_pe_layout(int fd) {
 uint32_t rva_to_file_offset(uint32_t rva, int fd) {
     uint16_t count = number_of_sections();
     if (count > max_sections) count = max_sections;
+    // The first section whose virtual range ends beyond the RVA holds it.
     const unsigned char *chosen = nullptr;
     for (uint16_t i = 0; i < count && !chosen; ++i) {
-        const unsigned char *s = pe_layout.sections + i * section_header_size;
-        uint32_t end = (uint32_t)read_le32(s + section_virtual_address) +
-                       (uint32_t)read_le32(s + section_virtual_size);
+        const unsigned char *s = pe_layout.sections + i * pe::section_header_size;
+        uint32_t end = (uint32_t)read_le32(s + pe::section_virtual_address) +
+                       (uint32_t)read_le32(s + pe::section_virtual_size);
         if (end > rva) chosen = s;
     }
-    if (!chosen && count) chosen = pe_layout.sections + (count - 1) * section_header_size;
+    // Fallback 1: an RVA beyond every section is taken as in the last one.
+    if (!chosen && count) chosen = pe_layout.sections + (count - 1) * pe::section_header_size;
+    // Fallback 2: with no sections at all the RVA is the file offset.
     uint32_t offset = rva;
     if (chosen)
-        offset = rva + (uint32_t)read_le32(chosen + section_pointer_to_raw_data) -
-                 (uint32_t)read_le32(chosen + section_virtual_address);
+        offset = rva + (uint32_t)read_le32(chosen + pe::section_pointer_to_raw_data) -
+                 (uint32_t)read_le32(chosen + pe::section_virtual_address);
+    // Fallback 3: an offset at or past the end of the file falls back to the
+    // RVA itself (the window read there then fails or misses).
     long length = os::_filelength(fd);
     if (length < 0 || offset >= (uint32_t)length) offset = rva;
-    if (offset == 0) return (uint32_t)read_le32(pe_layout.optional_header + optional_size_of_headers);
+    // Fallback 4: offset 0 would read the DOS header; the end of the headers
+    // is taken instead.
+    if (offset == 0) return (uint32_t)read_le32(pe_layout.optional_header + pe::size_of_headers);
     return offset;
 }
 
@@ -160,7 +153,7 @@ static int match_file(const unsigned char *table, const char *label, const char 
     long length = os::_filelength(fd);
     // A length that no record accepts cannot be a hit: the headers are not read.
     if (table_accepts_size(table, length) && read_pe_layout(fd)) {
-        uint32_t entry_rva = (uint32_t)read_le32(pe_layout.optional_header + optional_address_of_entry_point);
+        uint32_t entry_rva = (uint32_t)read_le32(pe_layout.optional_header + pe::address_of_entry_point);
         for (const unsigned char *r = table; r[record_name]; r += record_size) {
             if (!size_passes(r, length)) continue;
             if (!window_matches(fd, entry_rva, r, record_offset1, record_pattern1)) continue;

@@ -11,6 +11,7 @@
 //   104 size_rule, signed 32-bit: 1 exact size, 2 within size_tolerance,
 //       3 any size, anything else never matches
 #pragma once
+#include "engine/byte_reader.h"
 #include <cstdint>
 
 enum : int {
@@ -31,10 +32,6 @@ enum : int {
 // signature_count records and the end record, built in at compile time.
 extern const unsigned char *const signature_table;
 
-inline int32_t read_le32(const unsigned char *p) {
-    return (int32_t)((uint32_t)p[0] | (uint32_t)p[1] << 8 | (uint32_t)p[2] << 16 | (uint32_t)p[3] << 24);
-}
-inline uint16_t read_le16(const unsigned char *p) { return (uint16_t)(p[0] | p[1] << 8); }
 
 // How many records carry signature data (both patterns).
 int signature_rows_with_data();

@@ -16,7 +16,7 @@
 #include <new>
 #include <vector>
 
-#include "engine/signature_table.h"
+#include "engine/byte_reader.h"
 #include "memory/platform.h"
 #include "memory/privileges.h"
 #include "memory/process_api.h"
@@ -44,14 +44,12 @@ bool ends_process(HANDLE process) {
     return ended;
 }
 
-// Bounds-checked reads of the performance-data block.
-struct perf_block {
-    const unsigned char *data;
-    DWORD size;
-    bool fits(DWORD at, DWORD width) const { return at <= size && width <= size - at; }
+// Bounds-checked reads of the performance-data block, in its DWORD fields.
+struct perf_block : byte_view {
     bool u32(DWORD at, DWORD &out) const {
-        if (!fits(at, 4)) return false;
-        out = (DWORD)read_le32(data + at);
+        uint32_t value;
+        if (!le32(at, value)) return false;
+        out = value;
         return true;
     }
 };
@@ -244,7 +242,7 @@ int kill_by_name_perfdata(const char *path) {
                 continue;
             }
             if (status == ERROR_SUCCESS) {
-                perf_block block = {buffer.data(), got < size ? got : size};
+                perf_block block = {{buffer.data(), got < size ? got : size}};
                 filled = perf_fill_slots(block, id_process_index, slots);
             }
             break;

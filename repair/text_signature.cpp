@@ -10,7 +10,7 @@
 #include <cstring>
 
 #include "engine/scan_state.h"
-#include "engine/signature_table.h"
+#include "engine/byte_reader.h"
 #include "repair/uninstall_entry.h"
 
 namespace {
@@ -58,28 +58,23 @@ char text_record_name[25];
 
 int16_t le16s(const unsigned char *p) { return (int16_t)read_le16(p); }
 
-int read_at(int fd, long offset, void *buffer, unsigned count) {
-    if (os::_lseek(fd, offset, SEEK_SET) != offset) return 0;
-    return os::_read(fd, buffer, count) == (int)count;
-}
-
 // The gate, the two texts and the records; 1 on a hit.
 int match(const unsigned char *table, int count, int fd) {
     long length = os::_filelength(fd);
     char gate[5];
-    if (length < 0 || !read_at(fd, 0, gate, 5) || os::_strnicmp(gate, "begin", 5) != 0) return 0;
+    if (length < 0 || !read_exactly_at(fd, 0, gate, 5) || os::_strnicmp(gate, "begin", 5) != 0) return 0;
     int span;
     if (length >= text_window_size) {
         std::memset(work, 0, sizeof work);
-        if (!read_at(fd, 0, work, text_window_size)) return 0;
+        if (!read_exactly_at(fd, 0, work, text_window_size)) return 0;
         head_length = strip_whitespace(work, head_text, text_window_size);
         std::memset(work, 0, sizeof work);
-        if (!read_at(fd, length - text_window_size, work, text_window_size)) return 0;
+        if (!read_exactly_at(fd, length - text_window_size, work, text_window_size)) return 0;
         tail_length = strip_whitespace(work, tail_text, text_window_size);
         span = text_window_size;
     } else {
         std::memset(work, 0, sizeof work);
-        if (!read_at(fd, 0, work, (unsigned)length)) return 0;
+        if (!read_exactly_at(fd, 0, work, (unsigned)length)) return 0;
         head_length = strip_whitespace(work, head_text, (int)length);
         std::memcpy(tail_text, head_text, (size_t)head_length);
         tail_length = head_length;

@@ -4,6 +4,7 @@
 
 #include "engine/directory_walker.h"
 #include "engine/file_matcher.h"
+#include "engine/pe_layout.h"
 #include "engine/signature_table.h"
 #include "tests/support/sample_maker.h"
 
@@ -167,11 +168,11 @@ TEST_F(MatcherTest, EveryIoFailureIsAQuietNonMatch) {
 TEST_F(MatcherTest, RvaMappingFallbacks) {
     std::string s = sample::make(row(0));
     // A second section after the first, so "past every section" picks the last.
-    sample::put16(s, sample::pe_offset + 6, 2);
-    size_t sh2 = sample::pe_offset + 248 + 40;
-    sample::put32(s, sh2 + 8, 0x1000);    // VirtualSize
-    sample::put32(s, sh2 + 12, 0x8000);   // VirtualAddress
-    sample::put32(s, sh2 + 20, 0x2000);   // PointerToRawData
+    sample::put16(s, sample::pe_offset + pe::file_header_at + pe::number_of_sections, 2);
+    size_t sh2 = sample::pe_offset + pe::section_table_at + pe::section_header_size;
+    sample::put32(s, sh2 + pe::section_virtual_size, 0x1000);
+    sample::put32(s, sh2 + pe::section_virtual_address, 0x8000);
+    sample::put32(s, sh2 + pe::section_pointer_to_raw_data, 0x2000);
     m().add_file("C:\\map.exe", s);
     int fd = os::_open("C:\\map.exe", _O_RDONLY | _O_BINARY);
     ASSERT_TRUE(read_pe_layout(fd));
@@ -184,7 +185,7 @@ TEST_F(MatcherTest, RvaMappingFallbacks) {
     os::_close(fd);
 
     // No sections: the RVA is the offset.
-    sample::put16(s, sample::pe_offset + 6, 0);
+    sample::put16(s, sample::pe_offset + pe::file_header_at + pe::number_of_sections, 0);
     m().add_file("C:\\flat.exe", s);
     fd = os::_open("C:\\flat.exe", _O_RDONLY | _O_BINARY);
     ASSERT_TRUE(read_pe_layout(fd));

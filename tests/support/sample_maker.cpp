@@ -4,6 +4,8 @@
 #include <cstring>
 #include <functional>
 
+#include "engine/pe_layout.h"
+
 namespace sample {
 
 namespace {
@@ -51,19 +53,19 @@ std::string make(const unsigned char *rec) {
     for (size_t i = section_file_offset; i < d.size(); ++i) d[i] = (char)(0x90 ^ (i * 7));
     d[0] = 'M';
     d[1] = 'Z';
-    put16(d, 0x3C, (uint16_t)pe_offset);
+    put16(d, pe::header_offset_field, (uint16_t)pe_offset);
     std::memcpy(&d[pe_offset], "PE\0\0", 4);
     size_t fh = pe_offset + 4;
     put16(d, fh + 0, 0x014C);        // Machine: i386
-    put16(d, fh + 2, 1);             // NumberOfSections
-    put16(d, fh + 16, 224);          // SizeOfOptionalHeader
+    put16(d, fh + pe::number_of_sections, 1);
+    put16(d, fh + pe::size_of_optional_header, pe::optional_header_size);
     put16(d, fh + 18, 0x0102);       // executable, 32-bit
-    size_t oh = pe_offset + 24;
+    size_t oh = pe_offset + pe::optional_header_at;
     uint32_t raw_size = (uint32_t)size - section_file_offset;
     uint32_t virtual_size = (raw_size + 0xFFF) & ~0xFFFu;
     put16(d, oh + 0, 0x010B);        // PE32
     put32(d, oh + 4, raw_size);      // SizeOfCode
-    put32(d, oh + 16, entry);        // AddressOfEntryPoint
+    put32(d, oh + pe::address_of_entry_point, entry);
     put32(d, oh + 20, section_rva);  // BaseOfCode
     put32(d, oh + 28, 0x400000);     // ImageBase
     put32(d, oh + 32, 0x1000);       // SectionAlignment
@@ -71,19 +73,19 @@ std::string make(const unsigned char *rec) {
     put16(d, oh + 40, 4);            // OS version
     put16(d, oh + 48, 4);            // subsystem version
     put32(d, oh + 56, section_rva + virtual_size);  // SizeOfImage
-    put32(d, oh + 60, section_file_offset);         // SizeOfHeaders
+    put32(d, oh + pe::size_of_headers, section_file_offset);
     put16(d, oh + 68, 2);            // Windows GUI
     put32(d, oh + 72, 0x100000);     // stack reserve
     put32(d, oh + 76, 0x1000);
     put32(d, oh + 80, 0x100000);     // heap reserve
     put32(d, oh + 84, 0x1000);
     put32(d, oh + 92, 16);           // NumberOfRvaAndSizes
-    size_t sh = pe_offset + 248;
+    size_t sh = pe_offset + pe::section_table_at;
     std::memcpy(&d[sh], ".text", 5);
-    put32(d, sh + 8, virtual_size);
-    put32(d, sh + 12, section_rva);
-    put32(d, sh + 16, raw_size);
-    put32(d, sh + 20, section_file_offset);
+    put32(d, sh + pe::section_virtual_size, virtual_size);
+    put32(d, sh + pe::section_virtual_address, section_rva);
+    put32(d, sh + pe::section_size_of_raw_data, raw_size);
+    put32(d, sh + pe::section_pointer_to_raw_data, section_file_offset);
     put32(d, sh + 36, 0xE0000020);   // code, read, write, execute
     std::memcpy(&d[(size_t)file_offset(entry + (uint32_t)le32(rec + 50))], rec + 54, 20);
     std::memcpy(&d[(size_t)file_offset(entry + (uint32_t)le32(rec + 75))], rec + 79, 20);
@@ -112,12 +114,12 @@ std::string make_runnable(const unsigned char *rec) {
     put32(d, base + 0x50, imports + 0x70);
     std::memcpy(&d[base + 0x60], "KERNEL32.dll", 12);
     std::memcpy(&d[base + 0x72], "Sleep", 5);
-    size_t oh = pe_offset + 24;
+    size_t oh = pe_offset + pe::optional_header_at;
     put32(d, oh + 96 + 8, imports);         // import directory
     put32(d, oh + 96 + 12, 40);
     put32(d, oh + 96 + 8 * 12, imports + 0x50);  // import address table
     put32(d, oh + 96 + 8 * 12 + 4, 8);
-    put16(d, pe_offset + 4 + 18, 0x0103);   // executable, 32-bit, no relocations
+    put16(d, pe_offset + pe::file_header_at + 18, 0x0103);   // executable, 32-bit, no relocations
     size_t code = (size_t)file_offset(entry);
     const unsigned char loop[code_size] = {0x68, 0xE8, 0x03, 0x00, 0x00,  // push 1000
                                            0xFF, 0x15, 0, 0, 0, 0,        // call [Sleep]
@@ -145,29 +147,30 @@ std::string pe_signature_broken(const unsigned char *rec) {
 
 std::string too_many_sections(const unsigned char *rec) {
     std::string d = make(rec);
-    put16(d, pe_offset + 4 + 2, 21);
+    put16(d, pe_offset + pe::file_header_at + pe::number_of_sections, 21);
     return d;
 }
 
 std::string header_offset_past_end(const unsigned char *rec) {
     std::string d = make(rec);
-    put16(d, 0x3C, 0xFFF0);
+    put16(d, pe::header_offset_field, 0xFFF0);
     if (d.size() > 0xFFF0) d.resize(0xFFF0 - 1);
     return d;
 }
 
 std::vector<named_file> malformed(const unsigned char *rec) {
     const std::string good = make(rec);
-    const size_t fh = pe_offset + 4, oh = pe_offset + 24, sh = pe_offset + 248;
+    const size_t fh = pe_offset + pe::file_header_at, oh = pe_offset + pe::optional_header_at,
+                 sh = pe_offset + pe::section_table_at;
     std::vector<named_file> out;
     auto edited = [&](const char *name, const std::function<void(std::string &)> &edit, bool matches = false) {
         std::string d = good;
         edit(d);
         out.push_back({name, d, matches});
     };
-    edited("header-cut.exe", [&](std::string &d) { put32(d, 0x3C, (uint32_t)d.size() - 6); });
-    edited("header-at-end.exe", [&](std::string &d) { put32(d, 0x3C, (uint32_t)d.size()); });
-    edited("header-negative.exe", [&](std::string &d) { put32(d, 0x3C, 0x80000000u); });
+    edited("header-cut.exe", [&](std::string &d) { put32(d, pe::header_offset_field, (uint32_t)d.size() - 6); });
+    edited("header-at-end.exe", [&](std::string &d) { put32(d, pe::header_offset_field, (uint32_t)d.size()); });
+    edited("header-negative.exe", [&](std::string &d) { put32(d, pe::header_offset_field, 0x80000000u); });
     edited("sections-ffff.exe", [&](std::string &d) { put16(d, fh + 2, 0xFFFF); });
     edited("sections-none.exe", [&](std::string &d) { put16(d, fh + 2, 0); });
     edited("optional-header-huge.exe", [&](std::string &d) { put16(d, fh + 16, 0xFFFF); }, true);
@@ -182,7 +185,7 @@ std::vector<named_file> malformed(const unsigned char *rec) {
     edited("entry-at-section-end.exe", [&](std::string &d) {
         put32(d, oh + 16, section_rva + (uint32_t)(d.size() - section_file_offset));
     });
-    for (size_t cut : {(size_t)2, (size_t)0x3C, (size_t)0x40, fh + 2, oh + 16, sh + 20, (size_t)section_file_offset,
+    for (size_t cut : {(size_t)2, (size_t)pe::header_offset_field, (size_t)0x40, fh + 2, oh + 16, sh + 20, (size_t)section_file_offset,
                        good.size() - 1})
         out.push_back({"cut-" + std::to_string(cut) + ".exe", good.substr(0, cut), false});
     out.push_back({"empty.exe", std::string(), false});
