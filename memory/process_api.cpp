@@ -26,11 +26,6 @@ bool process_list::append(DWORD process_id, const char *image_path) {
     return true;
 }
 
-const char *file_name_part(const char *path) {
-    const char *slash = std::strrchr(path, '\\');
-    return slash ? slash + 1 : path;
-}
-
 bool same_file(const char *a, const char *b) {
     if (os::_stricmp(a, b) == 0) return true;
     char short_a[260], short_b[260];
@@ -40,17 +35,19 @@ bool same_file(const char *a, const char *b) {
     return nb != 0 && nb < sizeof short_b && os::_stricmp(short_a, short_b) == 0;
 }
 
-bool process_runs_file(DWORD process_id, const char *path) {
+image_check process_runs_file(DWORD process_id, const char *path) {
     HMODULE psapi = os::LoadLibraryA("psapi.dll");
     module_file_name_fn module_file_name = find_function<module_file_name_fn>(psapi, "GetModuleFileNameExA");
-    if (!module_file_name) return false;
+    if (!module_file_name) return image_check::unknown;
     HANDLE process = os::OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, process_id);
-    if (!process) return false;
-    char image[260];
+    if (!process) return image_check::unknown;
+    char image[260], resolved[260];
     std::memset(image, 0, sizeof image);
     DWORD length = module_file_name(process, nullptr, image, sizeof image);
     os::CloseHandle(process);
-    return length != 0 && length < sizeof image && same_file(image, path);
+    if (length == 0 || length >= sizeof image || !resolve_nt_path(image, resolved, sizeof resolved))
+        return image_check::unknown;
+    return same_file(resolved, path) ? image_check::same : image_check::different;
 }
 
 int list_processes_psapi(process_list &list, void (*on_access_denied)()) {
@@ -79,7 +76,9 @@ int list_processes_psapi(process_list &list, void (*on_access_denied)()) {
         DWORD length = process ? module_file_name(process, nullptr, path, sizeof path) : 0;
         if (process) os::CloseHandle(process);
         path[sizeof path - 1] = 0;
-        if (length && !list.append(ids[i], path)) return 0;
+        char resolved[260];
+        if (length && !resolve_nt_path(path, resolved, sizeof resolved)) length = 0;
+        if (length && !list.append(ids[i], resolved)) return 0;
     }
     return 1;
 }

@@ -214,9 +214,10 @@ TEST_F(MemoryTest, NtPassGainsTheDebugPrivilegeAndEndsTheProcess) {
     EXPECT_TRUE(m().enabled_privileges.count("SeDebugPrivilege"));
     EXPECT_EQ(memory_line, window.lines[0]);
     EXPECT_EQ("C:\\WINDOWS\\system32\\evil.exe     W32/Quelby.Trojan  removed", window.lines[1]);
-    // The second attempt finds the process gone: the service step runs and
-    // notes a restart, but the scan goes on, as nothing survived.
-    EXPECT_EQ(1, service_restart_needed);
+    // The second attempt finds the process gone; no service runs the file,
+    // so none is touched and no restart is noted.
+    EXPECT_EQ(0, service_restart_needed);
+    EXPECT_EQ(0, m().calls["OpenSCManagerA"]);
     EXPECT_TRUE(m().confirm_calls.empty());
     EXPECT_EQ("Scanning completed", window.statuses.back());
 }
@@ -250,6 +251,7 @@ TEST_F(MemoryTest, SurvivorOnNtFiveOffersRestartThenExits) {
         scan_state.disposition_choice = 100;
         xp(m());
         infected(7, "C:\\WINDOWS\\evil.exe").unkillable = true;
+        m().reg_set(HKEY_LOCAL_MACHINE, "SYSTEM\\ControlSet001\\Services\\evil", "ImagePath", "C:\\WINDOWS\\evil.exe");
         m().confirm_answers = {answer};
         try {
             scan_driver();
@@ -269,6 +271,24 @@ TEST_F(MemoryTest, SurvivorOnNtFiveOffersRestartThenExits) {
         m().handles.clear();
         m().open_handles = 0;
     }
+}
+
+TEST_F(MemoryTest, SurvivorWithoutItsOwnServiceIsLeftToTheDriveWalk) {
+    xp(m());
+    // A genuine service named like the image, configured to run another file.
+    m().add_file("C:\\WINDOWS\\system32\\msdtc.exe", std::string(100, 'g'));
+    m().reg_set(HKEY_LOCAL_MACHINE, "SYSTEM\\ControlSet001\\Services\\MSDTC", "ImagePath",
+                "C:\\WINDOWS\\system32\\msdtc.exe");
+    m().services.push_back({"MSDTC", SERVICE_RUNNING, 0, false, 8});
+    m().add_process(8, "C:\\WINDOWS\\system32\\msdtc.exe");
+    infected(7, "C:\\TEMP\\msdtc.exe").unkillable = true;
+    scan_driver();
+    EXPECT_EQ(SERVICE_RUNNING, m().service("MSDTC")->state);
+    EXPECT_TRUE(m().reg_has_key(HKEY_LOCAL_MACHINE, "SYSTEM\\ControlSet001\\Services\\MSDTC"));
+    EXPECT_EQ(0, service_restart_needed);
+    EXPECT_TRUE(m().confirm_calls.size() == 1 && m().confirm_calls[0].text.find("The system has to be") == 0);
+    EXPECT_EQ("C:\\TEMP\\msdtc.exe     W32/Quelby.Qgs.Dl.Trojan Unable to remove", window.lines[0]);
+    EXPECT_EQ((std::vector<std::string>{"C:\\TEMP\\msdtc.exe"}), m().pending_deletes);
 }
 
 TEST_F(MemoryTest, SurvivorOnNtSixIsLeftToTheDriveWalk) {

@@ -179,23 +179,69 @@ TEST_F(RepairTest, StopServiceAndItsBoundedWait) {
     EXPECT_EQ(0, stop_service("quick"));
 }
 
-TEST_F(RepairTest, ServiceKeysInOrderAndAKeyWithFurtherSubkeysStays) {
+TEST_F(RepairTest, ServiceKeysGoWholeAndOnlyWhereTheImagePathNamesTheFile) {
+    const char *file = "C:\\WINNT\\system32\\evil.exe";
+    m().add_file(file, "x");
     for (const char *set_name : {"ControlSet001", "ControlSet002"}) {
         std::string base = std::string("SYSTEM\\") + set_name + "\\Services\\evil";
+        m().reg_set(HKEY_LOCAL_MACHINE, base, "ImagePath", file);
         m().reg_key(HKEY_LOCAL_MACHINE, base + "\\Enum", true);
         m().reg_key(HKEY_LOCAL_MACHINE, base + "\\Security", true);
+        m().reg_set(HKEY_LOCAL_MACHINE, base + "\\Parameters\\Deeper", "x", "1");
     }
-    m().reg_key(HKEY_LOCAL_MACHINE, "SYSTEM\\ControlSet002\\Services\\evil\\Parameters", true);
-    EXPECT_EQ(1, delete_service_keys("evil"));
-    EXPECT_EQ((std::vector<std::string>{
-                  "SYSTEM\\ControlSet001\\Services\\evil\\Enum", "SYSTEM\\ControlSet001\\Services\\evil\\Security",
-                  "SYSTEM\\ControlSet001\\Services\\evil", "SYSTEM\\CONTROLSET002\\SERVICES\\evil\\Enum",
-                  "SYSTEM\\ControlSet002\\Services\\evil\\Security", "SYSTEM\\ControlSet002\\Services\\evil"}),
-              m().deleted_keys);
+    EXPECT_EQ(1, delete_service_keys("evil", file));
     EXPECT_FALSE(m().reg_has_key(HKEY_LOCAL_MACHINE, "SYSTEM\\ControlSet001\\Services\\evil"));
-    EXPECT_TRUE(m().reg_has_key(HKEY_LOCAL_MACHINE, "SYSTEM\\ControlSet002\\Services\\evil"));
-    EXPECT_FALSE(m().reg_has_key(HKEY_LOCAL_MACHINE, "SYSTEM\\ControlSet002\\Services\\evil\\Enum"));
-    EXPECT_EQ(0, delete_service_keys("nothing"));
+    EXPECT_FALSE(m().reg_has_key(HKEY_LOCAL_MACHINE, "SYSTEM\\ControlSet002\\Services\\evil"));
+    EXPECT_EQ("SYSTEM\\ControlSet001\\Services\\evil\\Parameters\\Deeper", m().deleted_keys[2]);
+    EXPECT_EQ(0, delete_service_keys("nothing", file));
+
+    // A subkey that cannot be deleted keeps the key: no success.
+    m().reg_set(HKEY_LOCAL_MACHINE, "SYSTEM\\ControlSet001\\Services\\evil", "ImagePath", file);
+    m().reg_key(HKEY_LOCAL_MACHINE, "SYSTEM\\ControlSet001\\Services\\evil\\Enum", true);
+    m().fail_calls["RegDeleteKeyA"] = 1;
+    EXPECT_EQ(0, delete_service_keys("evil", file));
+    EXPECT_TRUE(m().reg_has_key(HKEY_LOCAL_MACHINE, "SYSTEM\\ControlSet001\\Services\\evil"));
+
+    // A genuine service named like an infected image elsewhere.
+    m().add_file("C:\\TEMP\\msdtc.exe", "x");
+    m().reg_set(HKEY_LOCAL_MACHINE, "SYSTEM\\ControlSet002\\Services\\MSDTC", "ImagePath",
+                "%SystemRoot%\\System32\\msdtc.exe -service");
+    m().reg_key(HKEY_LOCAL_MACHINE, "SYSTEM\\ControlSet002\\Services\\MSDTC\\Linkage", true);
+    m().environment["SYSTEMROOT"] = "C:\\WINNT";
+    EXPECT_EQ(0, delete_service_keys("msdtc", "C:\\TEMP\\msdtc.exe"));
+    EXPECT_TRUE(m().reg_has_key(HKEY_LOCAL_MACHINE, "SYSTEM\\ControlSet002\\Services\\MSDTC\\Linkage"));
+}
+
+TEST_F(RepairTest, ImagePathFormsThatNameTheFile) {
+    m().windows_dir = "C:\\WINNT";
+    m().environment["SYSTEMROOT"] = "C:\\WINNT";
+    m().add_dir("C:\\Program Files")->short_name = "PROGRA~1";
+    m().add_file("C:\\Program Files\\Evil App\\svc.exe", "x");
+    m().find("C:\\Program Files\\Evil App")->short_name = "EVILAP~1";
+    m().add_file("C:\\WINNT\\system32\\msdtc.exe", "x");
+    m().add_file("C:\\TEMP\\msdtc.exe", "x");
+    struct Case { const char *image, *file; int names; } cases[] = {
+        {"\"C:\\Program Files\\Evil App\\svc.exe\" -k", "C:\\Program Files\\Evil App\\svc.exe", 1},
+        {"C:\\Program Files\\Evil App\\svc.exe -k", "C:\\Program Files\\Evil App\\svc.exe", 1},
+        {"C:\\PROGRA~1\\EVILAP~1\\SVC.EXE", "C:\\Program Files\\Evil App\\svc.exe", 1},
+        {"%SystemRoot%\\System32\\msdtc.exe", "C:\\WINNT\\system32\\msdtc.exe", 1},
+        {"\\SystemRoot\\System32\\msdtc.exe", "C:\\WINNT\\system32\\msdtc.exe", 1},
+        {"\\??\\C:\\WINNT\\system32\\msdtc.exe", "C:\\WINNT\\system32\\msdtc.exe", 1},
+        {"System32\\msdtc.exe", "C:\\WINNT\\system32\\msdtc.exe", 1},
+        // The genuine MSDTC against an infected namesake elsewhere.
+        {"%SystemRoot%\\System32\\msdtc.exe", "C:\\TEMP\\msdtc.exe", 0},
+        {"C:\\WINNT\\system32\\msdtc.exe2.exe", "C:\\WINNT\\system32\\msdtc.exe", 0},
+        {"msdtc.exe", "C:\\WINNT\\system32\\msdtc.exe", 0},  // a bare name names no one file
+        {"", "C:\\WINNT\\system32\\msdtc.exe", 0},
+    };
+    for (const Case &c : cases) {
+        m().reg_set(HKEY_LOCAL_MACHINE, "SYSTEM\\ControlSet001\\Services\\s", "ImagePath", c.image, REG_EXPAND_SZ);
+        EXPECT_EQ(c.names, service_runs_file("ControlSet001", "s", c.file)) << c.image;
+        EXPECT_EQ(c.names, service_runs_file("CurrentControlSet", "s", c.file)) << c.image;
+    }
+    // An image called ".exe" gives an empty service name, which names nothing.
+    m().reg_set(HKEY_LOCAL_MACHINE, "SYSTEM\\ControlSet001\\Services", "ImagePath", "C:\\TEMP\\.exe");
+    EXPECT_EQ(0, service_runs_file("ControlSet001", "", "C:\\TEMP\\.exe"));
 }
 
 TEST_F(RepairTest, UnkillableProcessWhoseServiceStopsIsRemoved) {
@@ -206,7 +252,9 @@ TEST_F(RepairTest, UnkillableProcessWhoseServiceStopsIsRemoved) {
     sim::Process &p = m().add_process(77, "C:\\WINNT\\system32\\evilsvc.exe");
     p.unkillable = true;
     m().services.push_back({"evilsvc", SERVICE_RUNNING, 1, false, 77});
-    m().reg_key(HKEY_LOCAL_MACHINE, "SYSTEM\\ControlSet001\\Services\\evilsvc", true);
+    m().reg_set(HKEY_LOCAL_MACHINE, "SYSTEM\\ControlSet001\\Services\\evilsvc", "ImagePath",
+                "%SystemRoot%\\system32\\evilsvc.exe");
+    m().environment["SYSTEMROOT"] = "C:\\WINNT";
     memory_scan();
     EXPECT_EQ(0, service_restart_needed);
     EXPECT_FALSE(m().reg_has_key(HKEY_LOCAL_MACHINE, "SYSTEM\\ControlSet001\\Services\\evilsvc"));
