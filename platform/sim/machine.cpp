@@ -597,6 +597,15 @@ LONG RegOpenKeyExA(HKEY key, LPCSTR sub_key, DWORD, REGSAM, PHKEY result) {
     return ERROR_SUCCESS;
 }
 
+// Notes a change to the key at full path while an enumerated handle to it is open.
+static void note_change(const sim::RegKey *changed) {
+    sim::Machine &m = machine();
+    for (HKEY h : m.enumerated_keys) {
+        auto it = m.open_key_paths.find(h);
+        if (it != m.open_key_paths.end() && m.reg_resolve(it->second, false) == changed) m.deleted_while_enumerating = true;
+    }
+}
+
 static sim::RegKey *open_key(HKEY key) {
     sim::Machine &m = machine();
     if (m.reg_root(key)) return m.reg_root(key);
@@ -648,6 +657,7 @@ LONG RegDeleteValueA(HKEY key, LPCSTR name) {
     if (m.should_fail("RegDeleteValueA")) return ERROR_ACCESS_DENIED;
     for (auto it = k->values.begin(); it != k->values.end(); ++it)
         if (sim::iequals(it->name, name ? name : "")) {
+            note_change(k);
             k->values.erase(it);
             return ERROR_SUCCESS;
         }
@@ -673,6 +683,7 @@ LONG RegDeleteKeyA(HKEY key, LPCSTR sub_key) {
     for (auto it = parent->subkeys.begin(); it != parent->subkeys.end(); ++it)
         if (sim::iequals((*it)->name, parts.back())) {
             if (!(*it)->subkeys.empty()) return ERROR_ACCESS_DENIED;  // NT: no subtree delete
+            note_change(parent);
             parent->subkeys.erase(it);
             return ERROR_SUCCESS;
         }
@@ -683,6 +694,7 @@ LONG RegCloseKey(HKEY key) {
     sim::Machine &m = machine();
     ++m.calls["RegCloseKey"];
     if (m.reg_root(key)) return ERROR_SUCCESS;
+    m.enumerated_keys.erase(key);
     if (!m.open_key_paths.erase(key)) return ERROR_INVALID_HANDLE;
     --m.open_keys;
     return ERROR_SUCCESS;
@@ -1274,6 +1286,7 @@ LONG RegEnumValueA(HKEY key, DWORD index, LPSTR name, LPDWORD name_size, LPDWORD
     ++m.calls["RegEnumValueA"];
     sim::RegKey *k = open_key(key);
     if (!k) return ERROR_INVALID_HANDLE;
+    m.enumerated_keys.insert(key);
     if (m.should_fail("RegEnumValueA")) return ERROR_ACCESS_DENIED;
     if (index >= k->values.size()) return ERROR_NO_MORE_ITEMS;
     const sim::RegValue &v = k->values[index];
@@ -1294,6 +1307,7 @@ LONG RegEnumKeyExA(HKEY key, DWORD index, LPSTR name, LPDWORD name_size, LPDWORD
     ++m.calls["RegEnumKeyExA"];
     sim::RegKey *k = open_key(key);
     if (!k) return ERROR_INVALID_HANDLE;
+    m.enumerated_keys.insert(key);
     if (m.should_fail("RegEnumKeyExA")) return ERROR_ACCESS_DENIED;
     if (index >= k->subkeys.size()) return ERROR_NO_MORE_ITEMS;
     const std::string &n = k->subkeys[index]->name;

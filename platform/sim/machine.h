@@ -210,6 +210,10 @@ public:
     std::map<std::string, int> calls;  // os:: call name -> times called
     std::vector<std::string> opened;        // every path given to _open
     std::vector<std::string> deleted_keys;  // every sub-key given to RegDeleteKeyA
+    // A value or key deleted from a key while a handle to it that has been
+    // enumerated is still open (which the registry leaves undefined).
+    bool deleted_while_enumerating = false;
+    std::set<HKEY> enumerated_keys;
     int open_find_handles = 0;
     int open_fds_count = 0;
     int open_keys = 0;

@@ -498,3 +498,44 @@ TEST_F(MemoryTest, DebugPrivilegeAndRestartPrivileges) {
     EXPECT_EQ(1, restart_windows());
     EXPECT_EQ(0, m().calls["OpenProcessToken"]);
 }
+
+TEST_F(MemoryTest, PerfdataNeverEndsASystemProcessNamedLikeTheFile) {
+    for (void (*family)(sim::Machine &) : {nt4, win7}) {
+        fresh();
+        family(m());
+        m().install_perflib();
+        m().add_drive('C', DRIVE_FIXED);
+        // The genuine csrss and winlogon, whose paths cannot be read, and
+        // infected files of the same names elsewhere.
+        clean(4, "C:\\WINDOWS\\system32\\csrss.exe").hides_module = true;
+        clean(5, "C:\\WINDOWS\\system32\\winlogon.exe");
+        m().add_file("C:\\WINDOWS\\csrss.exe", sample_data);
+        m().add_file("C:\\TEMP\\winlogon.exe", sample_data);
+        EXPECT_EQ(0, kill_process_of_file("C:\\WINDOWS\\csrss.exe"));
+        EXPECT_EQ(0, kill_process_of_file("C:\\TEMP\\winlogon.exe"));
+        // Without psapi.dll no path can be confirmed: nothing ends.
+        m().missing_libraries.insert("psapi.dll");
+        EXPECT_EQ(0, kill_process_of_file("C:\\WINDOWS\\system32\\winlogon.exe"));
+        EXPECT_TRUE(m().terminated.empty());
+        EXPECT_EQ(3u, m().message_boxes.size());
+    }
+}
+
+TEST_F(MemoryTest, NtPathFormsAreResolvedBeforeTheReadTest) {
+    nt4(m());
+    m().windows_dir = "C:\\WINNT";
+    m().install_perflib();
+    infected(8, "C:\\WINNT\\system32\\evil.exe").module_name = "\\SystemRoot\\System32\\evil.exe";
+    infected(9, "C:\\TEMP\\other.exe").module_name = "\\??\\C:\\TEMP\\other.exe";
+    memory_scan();
+    EXPECT_EQ((std::vector<DWORD>{8, 9}), m().terminated);
+    EXPECT_FALSE(m().exists("C:\\WINNT\\system32\\evil.exe"));
+    EXPECT_FALSE(m().exists("C:\\TEMP\\other.exe"));
+    EXPECT_EQ((std::vector<std::string>{memory_line, "C:\\WINNT\\System32\\evil.exe     W32/Quelby.Trojan  removed",
+                                        memory_line, "C:\\TEMP\\other.exe     W32/Quelby.Trojan  removed"}),
+              window.lines);
+    // The perfdata method confirms a path given in those forms as well.
+    infected(10, "C:\\WINNT\\system32\\held.exe").module_name = "\\SystemRoot\\System32\\held.exe";
+    EXPECT_EQ(1, kill_process_of_file("C:\\WINNT\\system32\\held.exe"));
+    EXPECT_EQ(10u, m().terminated.back());
+}

@@ -564,6 +564,8 @@ std::vector<std::string> RandomMachine::check(const World &w, bool exited, const
     const Family &f = *w.family;
     bool nt = f.platform == VER_PLATFORM_WIN32_NT;
 
+    if (mm.deleted_while_enumerating) fail("a registry key changed while it was being enumerated");
+
     // Nothing left open.
     if (mm.open_find_handles || mm.open_fds_count || mm.open_keys || mm.open_handles || mm.open_service_handles ||
         mm.open_streams)

@@ -3,6 +3,7 @@
 #include "test_support.h"
 
 #include "engine/file_matcher.h"
+#include "engine/path_text.h"
 #include "engine/signature_table.h"
 #include "memory/memory_scan.h"
 #include "repair/autorun_cleanup.h"
@@ -270,4 +271,40 @@ TEST_F(RepairTest, APathWithoutAFileNameStartsNothing) {
     autorun_sweep(HKEY_LOCAL_MACHINE, run);
     EXPECT_TRUE(has(run, "Bare"));
     EXPECT_TRUE(has(run, "Path"));
+}
+
+TEST_F(RepairTest, DoubleByteNamesStayWhole) {
+    // Code page 932: 0x83 0x5C is one character whose second byte is "\",
+    // 0x83 0x41 one whose second byte is "A".
+    m().ansi_code_page = 932;
+    infected_file("C:\\WINDOWS\\SYSTEM\\\x83\x5c" "evil.exe");
+    set(run, "Innocent", "evil.exe");                       // a program of its own
+    set(run, "Trojan", "\x83\x5c" "evil.exe /s");            // the infected file
+    set(run, "Kana", "C:\\WINDOWS\\SYSTEM\\\x83\x41" "X.EXE");  // another file
+    autorun_sweep(HKEY_LOCAL_MACHINE, run);
+    EXPECT_TRUE(has(run, "Innocent"));
+    EXPECT_FALSE(has(run, "Trojan"));
+    EXPECT_TRUE(has(run, "Kana"));
+    EXPECT_EQ(m().reg_text(HKEY_LOCAL_MACHINE, run, "Kana"), "C:\\WINDOWS\\SYSTEM\\\x83\x41" "X.EXE");
+    // Lower-casing leaves the second bytes of double-byte characters alone.
+    EXPECT_STREQ("c:\\windows\\system\\\x83\x5c" "evil.exe", scan_state.file_under_test);
+    char name[] = "C:\\\x83\x41\x83\x5c" "AB.EXE";
+    EXPECT_STREQ("\x83\x41\x83\x5c" "AB.EXE", file_name_part(name));
+    EXPECT_STREQ("c:\\\x83\x41\x83\x5c" "ab.exe", lower_text(name));
+}
+
+TEST_F(RepairTest, SweepDeletesOnlyAfterEnumeratingAndMatchesShortForms) {
+    m().add_dir("C:\\Program Files")->short_name = "PROGRA~1";
+    m().add_file("C:\\Program Files\\Evil App.exe", "x")->short_name = "EVILAP~1.EXE";
+    infected_file("C:\\Program Files\\Evil App.exe");
+    set(run, "Short", "C:\\PROGRA~1\\EVILAP~1.EXE /s");
+    set(run, "Long", "\"C:\\Program Files\\Evil App.exe\"");
+    set(run, "Keep", "C:\\PROGRA~1\\other.exe");
+    set(run, "Spaces", "C:\\Program Files\\Evil App.exe -x");
+    autorun_sweep(HKEY_LOCAL_MACHINE, run);
+    for (const char *gone : {"Short", "Long", "Spaces"}) EXPECT_FALSE(has(run, gone)) << gone;
+    EXPECT_TRUE(has(run, "Keep"));
+    EXPECT_EQ(std::vector<std::string>(3, removed_line), window.lines);
+    EXPECT_STREQ("Spaces", scan_state.removed_value_name);
+    EXPECT_FALSE(m().deleted_while_enumerating);
 }
