@@ -539,3 +539,20 @@ TEST_F(MemoryTest, NtPathFormsAreResolvedBeforeTheReadTest) {
     EXPECT_EQ(1, kill_process_of_file("C:\\WINNT\\system32\\held.exe"));
     EXPECT_EQ(10u, m().terminated.back());
 }
+
+TEST_F(MemoryTest, NtFourWithoutPsapiClaimsNothingOfMemory) {
+    // psapi.dll is not part of NT 4.0: the memory pass cannot read image
+    // paths and tests nothing; the drive walk finds the running file, which
+    // is deleted at restart, and no line speaks of memory.
+    nt4(m());
+    m().install_perflib();
+    m().missing_libraries.insert("psapi.dll");
+    infected(7, "C:\\WINNT\\evil.exe");
+    scan_driver();
+    EXPECT_TRUE(m().terminated.empty());
+    EXPECT_EQ("C:\\WINNT\\evil.exe     W32/Quelby.Qgs.Dl.Trojan Unable to remove", window.lines[0]);
+    for (const std::string &line : window.lines) EXPECT_EQ(std::string::npos, line.find("Memory")) << line;
+    EXPECT_EQ((std::vector<std::string>{"C:\\WINNT\\evil.exe"}), m().pending_deletes);
+    ASSERT_EQ(1u, m().confirm_calls.size());
+    EXPECT_EQ(0u, m().confirm_calls[0].text.find("The system has to be restarted"));
+}
