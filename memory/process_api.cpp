@@ -26,11 +26,6 @@ bool process_list::append(DWORD process_id, const char *image_path) {
     return true;
 }
 
-const char *file_name_part(const char *path) {
-    const char *slash = std::strrchr(path, '\\');
-    return slash ? slash + 1 : path;
-}
-
 bool same_file(const char *a, const char *b) {
     if (os::_stricmp(a, b) == 0) return true;
     char short_a[260], short_b[260];
@@ -47,16 +42,21 @@ process_image image_of_process(DWORD process_id, const char *path) {
     HANDLE process = os::OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, process_id);
     if (!process)
         return os::GetLastError() == ERROR_INVALID_PARAMETER ? process_image::gone : process_image::unknown;
-    char image[260];
+    char image[260], resolved[260];
     std::memset(image, 0, sizeof image);
     DWORD length = module_file_name(process, nullptr, image, sizeof image);
     os::CloseHandle(process);
-    if (length == 0 || length >= sizeof image) return process_image::unknown;
-    return same_file(image, path) ? process_image::same : process_image::other;
+    if (length == 0 || length >= sizeof image || !resolve_nt_path(image, resolved, sizeof resolved))
+        return process_image::unknown;
+    return same_file(resolved, path) ? process_image::same : process_image::other;
 }
 
-bool process_runs_file(DWORD process_id, const char *path) {
-    return image_of_process(process_id, path) == process_image::same;
+image_check process_runs_file(DWORD process_id, const char *path) {
+    switch (image_of_process(process_id, path)) {
+    case process_image::same: return image_check::same;
+    case process_image::other: return image_check::different;
+    default: return image_check::unknown;
+    }
 }
 
 int list_processes_psapi(process_list &list, void (*on_access_denied)()) {
@@ -85,7 +85,9 @@ int list_processes_psapi(process_list &list, void (*on_access_denied)()) {
         DWORD length = process ? module_file_name(process, nullptr, path, sizeof path) : 0;
         if (process) os::CloseHandle(process);
         path[sizeof path - 1] = 0;
-        if (length && !list.append(ids[i], path)) return 0;
+        char resolved[260];
+        if (length && !resolve_nt_path(path, resolved, sizeof resolved)) length = 0;
+        if (length && !list.append(ids[i], resolved)) return 0;
     }
     return 1;
 }

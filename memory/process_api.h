@@ -1,6 +1,7 @@
 // The process functions that not every Windows version offers, looked up by
 // name at run time, and the process list that the passes build from them.
 #pragma once
+#include "engine/path_text.h"
 #include "platform/os.h"
 
 typedef HANDLE(WINAPI *create_snapshot_fn)(DWORD flags, DWORD process_id);
@@ -33,24 +34,25 @@ struct process_list {
 };
 
 // Enumerates the NT family's processes with EnumProcesses and
-// GetModuleFileNameExA into list (at most 1024 ids). on_access_denied, when
-// given, runs when opening a process is refused, and the open is tried once
-// more. Returns 0 when the library, a function or a record is missing.
+// GetModuleFileNameExA into list (at most 1024 ids), each image path in its
+// ordinary form (NT 4 and 2000 give some as \??\C:\... or \SystemRoot\...).
+// on_access_denied, when given, runs when opening a process is refused, and
+// the open is tried once more. Returns 0 when the library, a function or a
+// record is missing.
 int list_processes_psapi(process_list &list, void (*on_access_denied)());
-
-// The text after the last backslash of path, or path itself.
-const char *file_name_part(const char *path);
 
 // Whether two paths name one file: equal but for letter case, or with equal
 // short (8.3) forms, as when one of them is written in the short form.
 bool same_file(const char *a, const char *b);
 
 // What the process with this id runs, by the path of its main module
-// (GetModuleFileNameExA): the file at path, another file, nothing (no
-// process has the id), or unknown (that path cannot be read).
+// (GetModuleFileNameExA, with NT path forms resolved): the file at path,
+// another file, nothing (no process has the id), or unknown (that path
+// cannot be read: no process-status library, a process that cannot be
+// opened, a module that hides its name).
 enum class process_image { same, other, gone, unknown };
 process_image image_of_process(DWORD process_id, const char *path);
 
-// Whether the process runs the file at path; false when that path cannot be
-// read.
-bool process_runs_file(DWORD process_id, const char *path);
+// The same, as whether the process runs the file: gone counts as unknown.
+enum class image_check { same, different, unknown };
+image_check process_runs_file(DWORD process_id, const char *path);

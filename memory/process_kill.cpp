@@ -6,8 +6,10 @@
 // paths, and the performance-data method whole instance names, and then the
 // full path of the candidate's main module, so that neither a look-alike
 // such as "svchost" beside a target "svc.exe" nor a program of the same name
-// in another folder is touched. A process whose path cannot be read is not
-// ended by the performance-data method.
+// in another folder is touched. A process whose path cannot be read (NT 4
+// without psapi.dll, a process that refuses the query) is never ended by the
+// performance-data method: its name alone may be that of a process of the
+// system itself, which the trojan borrows.
 #include "memory/process_kill.h"
 
 #include <cstdio>
@@ -215,7 +217,7 @@ int kill_by_name_perfdata(const char *path) {
     char target[260];
     std::strncpy(target, path, sizeof target - 1);
     target[sizeof target - 1] = 0;
-    os::_strupr(target);
+    upper_text(target);
     size_t length = std::strlen(target);
     if (length <= 4) return 0;
     target[length - 4] = 0;
@@ -250,12 +252,16 @@ int kill_by_name_perfdata(const char *path) {
     }
     os::RegCloseKey(HKEY_PERFORMANCE_DATA);
 
+    // An instance name is only a base name: a candidate is ended only when
+    // the path of its main module is the file. One whose path cannot be read
+    // (no psapi.dll, a process that refuses the query) may be a genuine
+    // program or a process of the system itself bearing the name the trojan
+    // borrowed (csrss, winlogon): it is never ended, and the file waits for
+    // its deletion at restart.
     int result = 0;
     for (unsigned i = 0; i < filled; ++i) {
         if (!perf_name_matches(slots[i].name, name)) continue;
-        // An instance name is only a base name: another program of the same
-        // name elsewhere is never ended.
-        if (!process_runs_file(slots[i].process_id, path)) continue;
+        if (process_runs_file(slots[i].process_id, path) != image_check::same) continue;
         HANDLE process = os::OpenProcess(PROCESS_TERMINATE, FALSE, slots[i].process_id);
         if (process && ends_process(process)) result = 1;
         os::Sleep(500);

@@ -12,7 +12,8 @@ int kill_by_name_toolhelp(const char *path);
 // NT 5.x: every process whose main module has exactly this path.
 int kill_by_path_psapi(const char *path);
 // NT 4 and NT 6 and later: every performance-data "Process" instance whose
-// name is the file's base name.
+// name is the file's base name and whose main module is confirmed to be the
+// file; none whose module path cannot be read.
 int kill_by_name_perfdata(const char *path);
 
 // Enables SeDebugPrivilege in the program's own token.

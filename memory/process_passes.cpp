@@ -125,17 +125,23 @@ int scan_processes_psapi() {
         bool ended = first != attempt::refused || second == attempt::gone;
         int generation = nt_generation();
         if (generation == 5 || generation == 6) {
+            // The service named after the image is touched only when it is
+            // configured to run this very file: a genuine service of the
+            // same name is left alone.
             char service[260];
             service_name_of(r->image_path, service);
-            if (stop_service(service)) {
-                delete_service_keys(service);
+            if (service_runs_file("CurrentControlSet", service, r->image_path) && stop_service(service)) {
+                delete_service_keys(service, r->image_path);
                 // The stopped service need not have been this process.
                 if (ended || terminate_if_image(*r) != attempt::refused) rescan(*r);
                 continue;
             }
-            delete_service_keys(service);
-            service_restart_needed = 1;
-            if (!ended) survivor = 1;
+            // The restart question says the trojan's registry entries are
+            // removed: it is asked only when they are.
+            if (delete_service_keys(service, r->image_path)) {
+                service_restart_needed = 1;
+                if (!ended) survivor = 1;
+            }
         }
         // The file of a process that lives on is left to the drive walk.
         if (ended) rescan(*r);

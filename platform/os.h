@@ -67,6 +67,8 @@ LONG RegQueryInfoKeyA(HKEY key, LPSTR class_name, LPDWORD class_size, LPDWORD re
                       LPDWORD security_descriptor_size, FILETIME *last_write_time);
 LONG RegEnumValueA(HKEY key, DWORD index, LPSTR name, LPDWORD name_size, LPDWORD reserved,
                    LPDWORD type, LPBYTE data, LPDWORD data_size);
+LONG RegEnumKeyExA(HKEY key, DWORD index, LPSTR name, LPDWORD name_size, LPDWORD reserved,
+                   LPSTR class_name, LPDWORD class_size, FILETIME *last_write_time);
 
 // Services
 SC_HANDLE OpenSCManagerA(LPCSTR machine, LPCSTR database, DWORD access);
@@ -102,7 +104,9 @@ BOOL AdjustTokenPrivileges(HANDLE token, BOOL disable_all, PTOKEN_PRIVILEGES new
                            DWORD length, PTOKEN_PRIVILEGES previous, LPDWORD return_length);
 BOOL ExitWindowsEx(UINT flags, DWORD reason);
 
-// Text
+// Text: double-byte code pages and the OEM code page
+BOOL IsDBCSLeadByte(BYTE byte);
+BOOL CharToOemA(LPCSTR source, LPSTR destination);
 int WideCharToMultiByte(UINT code_page, DWORD flags, LPCWCH wide, int wide_count, LPSTR narrow,
                         int narrow_size, LPCCH default_char, LPBOOL used_default);
 

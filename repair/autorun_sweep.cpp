@@ -4,18 +4,32 @@
 // full path (after an opening quote, directly or once environment variables
 // are expanded), when it begins with the file's path from the root of the
 // Windows drive ("\dir\file.exe" for c:\dir\file.exe, the file being on
-// that drive), or, for a file in a system folder, when the command is a bare
-// reference (no folder) that names the file. In both cases the name
-// must stand as a whole word: "c:\x\evil.exe" is not started by
-// "c:\x\evil.exe2.exe", nor is "evil.exe" by "notevil.exe".
+// that drive), when its program is the file in another form (the short 8.3
+// form of a long path, or the long form of a short one), or, for a file in a
+// system folder, when the command is a bare reference (no folder) that names
+// the file. In all cases the name must stand as a whole word:
+// "c:\x\evil.exe" is not started by "c:\x\evil.exe2.exe", nor is "evil.exe"
+// by "notevil.exe".
+//
+// Paths are searched and lower-cased character by character, so that a
+// double-byte character whose second byte is "\" or a capital letter stays
+// whole. The values that start the file are deleted after the key has been
+// enumerated, in the order they were found.
 #include "repair/autorun_sweep.h"
 
 #include <cstring>
+#include <string>
+#include <vector>
 
+#include "engine/path_text.h"
 #include "engine/scan_state.h"
+#include "memory/process_api.h"
 #include "repair/registry_helpers.h"
 
 namespace {
+
+// How many blank-ended beginnings of a command are tried as its program.
+enum { max_program_candidates = 8 };
 
 bool ends_word(char c) {
     return c == 0 || c == ' ' || c == '\t' || c == '"' || c == ',' || c == ';' || c == '/';
@@ -31,8 +45,28 @@ bool starts_word(const char *text, const char *at) {
 bool names_file(const char *command, const char *file_name) {
     size_t n = std::strlen(file_name);
     if (n == 0) return false;  // a path ending in "\" names no file
-    for (const char *at = std::strstr(command, file_name); at; at = *at ? std::strstr(at + 1, file_name) : nullptr)
+    for (const char *at = find_text(command, file_name); at; at = find_text(at + 1, file_name))
         if (starts_word(command, at) && ends_word(at[n])) return true;
+    return false;
+}
+
+// Whether the program of a command that begins with a full path is the file
+// in another form (short or long). The program is the text up to a closing
+// quote, or up to a blank: a long path may hold blanks, so each blank ends
+// one candidate.
+bool program_is_file(const char *command, const char *path) {
+    if (!command[0] || command[1] != ':' || command[2] != '\\') return false;
+    char program[MAX_PATH];
+    int tried = 0;
+    for (size_t at = 0; tried < max_program_candidates && at < sizeof program; ++at) {
+        char c = command[at];
+        if (c != 0 && c != '"' && c != ' ' && c != '\t') continue;
+        std::memcpy(program, command, at);
+        program[at] = 0;
+        ++tried;
+        if (same_file(program, path)) return true;
+        if (c == 0 || c == '"') break;
+    }
     return false;
 }
 
@@ -49,7 +83,7 @@ bool rooted_path_starts(const char *command, const char *path, size_t n) {
     char windows[MAX_PATH];
     UINT length = os::GetWindowsDirectoryA(windows, sizeof windows);
     if (length == 0 || length >= sizeof windows || windows[1] != ':') return false;
-    os::_strlwr(windows);
+    lower_text(windows);
     return windows[0] == path[0] && begins_with_path(command, path + 2, n - 2);
 }
 
@@ -66,6 +100,13 @@ void report_removed() {
     if (scan_state.report_window) report("System Registry     %s removed", "W32/Quelby.Trojan");
 }
 
+// A value found to start the file.
+struct found_value {
+    std::string name;
+    std::string data;
+    bool remember_first;  // remembered before the deletion is tried, not only once it succeeded
+};
+
 }  // namespace
 
 void autorun_sweep(HKEY root, const char *sub_key) {
@@ -75,57 +116,47 @@ void autorun_sweep(HKEY root, const char *sub_key) {
     if (os::RegQueryInfoKeyA(key, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, &count, nullptr,
                              nullptr, nullptr, nullptr) != ERROR_SUCCESS)
         count = 0;
-    DWORD deleted = 0;
+    std::vector<found_value> found;
     static char name[16384];
     char data[264];
     char expanded[261];
     for (DWORD i = 0; i < count; ++i) {
         DWORD name_size = sizeof name - 1;
-        if (os::RegEnumValueA(key, i - deleted, name, &name_size, nullptr, nullptr, nullptr, nullptr) !=
-            ERROR_SUCCESS)
+        if (os::RegEnumValueA(key, i, name, &name_size, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS)
             continue;
-        const char *slash = std::strrchr(scan_state.file_under_test, '\\');
+        const char *slash = last_backslash(scan_state.file_under_test);
         if (!slash) break;
         if (!read_registry_value(root, sub_key, name, data, sizeof data)) continue;
-        os::_strlwr(data);
-        os::_strlwr(scan_state.file_under_test);
+        lower_text(data);
+        lower_text(scan_state.file_under_test);
         DWORD needed = os::ExpandEnvironmentStringsA(data, expanded, sizeof expanded);
         if (needed == 0 || needed > sizeof expanded) continue;  // an expansion that does not fit is skipped
-        os::_strlwr(expanded);
-        bool bare = !std::strchr(data, '\\');
-        size_t n = std::strlen(scan_state.file_under_test);
+        lower_text(expanded);
+        bool bare = !has_character(data, '\\');
+        const char *file = scan_state.file_under_test;
+        size_t n = std::strlen(file);
         if (n == 0) break;
         const char *d = data[0] == '"' ? data + 1 : data;
         const char *e = expanded[0] == '"' ? expanded + 1 : expanded;
         const char *file_name = slash + 1;
         if (data[0] == '\\') {
-            if (rooted_path_starts(data, scan_state.file_under_test, n)) {
-                remember(name, data);
-                if (delete_registry_value(root, sub_key, name)) {
-                    report_removed();
-                    ++deleted;
-                }
-            }
+            if (rooted_path_starts(data, file, n)) found.push_back({name, data, true});
             continue;
         }
         if (bare && names_file(data, file_name)) {
-            if ((std::strstr(scan_state.file_under_test, "\\system\\") ||
-                 std::strstr(scan_state.file_under_test, "\\system32\\")) &&
-                delete_registry_value(root, sub_key, name)) {
-                remember(name, data);
-                report_removed();
-                ++deleted;
-            }
+            if (find_text(file, "\\system\\") || find_text(file, "\\system32\\")) found.push_back({name, data, false});
             continue;
         }
-        if (begins_with_path(d, scan_state.file_under_test, n) ||
-            begins_with_path(e, scan_state.file_under_test, n)) {
-            remember(name, data);
-            if (delete_registry_value(root, sub_key, name)) {
-                report_removed();
-                ++deleted;
-            }
-        }
+        if (begins_with_path(d, file, n) || begins_with_path(e, file, n) || program_is_file(d, file) ||
+            program_is_file(e, file))
+            found.push_back({name, data, true});
     }
     os::RegCloseKey(key);
+
+    for (const found_value &v : found) {
+        if (v.remember_first) remember(v.name.c_str(), v.data.c_str());
+        if (!delete_registry_value(root, sub_key, v.name.c_str())) continue;
+        if (!v.remember_first) remember(v.name.c_str(), v.data.c_str());
+        report_removed();
+    }
 }

@@ -1,6 +1,9 @@
 // Registry helpers.
 #include "repair/registry_helpers.h"
 
+#include <string>
+#include <vector>
+
 int delete_registry_value(HKEY root, const char *sub_key, const char *value_name) {
     HKEY key;
     if (os::RegOpenKeyExA(root, sub_key, 0, KEY_ALL_ACCESS, &key) != ERROR_SUCCESS) return 0;
@@ -34,3 +37,30 @@ int read_registry_value(HKEY root, const char *sub_key, const char *value_name, 
 int delete_machine_key(const char *sub_key) {
     return os::RegDeleteKeyA(HKEY_LOCAL_MACHINE, sub_key) == ERROR_SUCCESS;
 }
+
+namespace {
+
+// Below this depth a key tree is not followed further (and so not deleted).
+enum { deepest_key_tree = 32 };
+
+int delete_tree(const std::string &path, int depth) {
+    if (depth > deepest_key_tree) return 0;
+    HKEY key;
+    if (os::RegOpenKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS) return 0;
+    // The names are collected first and the key closed: nothing is deleted
+    // while it is being enumerated.
+    std::vector<std::string> names;
+    for (DWORD i = 0;; ++i) {
+        char name[256];
+        DWORD size = sizeof name;
+        if (os::RegEnumKeyExA(key, i, name, &size, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS) break;
+        names.push_back(std::string(name, size < sizeof name ? size : sizeof name - 1));
+    }
+    os::RegCloseKey(key);
+    for (const std::string &name : names) delete_tree(path + "\\" + name, depth + 1);
+    return delete_machine_key(path.c_str());
+}
+
+}  // namespace
+
+int delete_machine_key_tree(const char *sub_key) { return sub_key[0] ? delete_tree(sub_key, 0) : 0; }

@@ -13,3 +13,9 @@ int read_registry_value(HKEY root, const char *sub_key, const char *value_name, 
 
 // RegDeleteKeyA under HKEY_LOCAL_MACHINE (a key with subkeys stays).
 int delete_machine_key(const char *sub_key);
+
+// Deletes a key under HKEY_LOCAL_MACHINE with every key below it, deepest
+// first (RegDeleteKeyA on the NT family deletes only a key without
+// subkeys). 1 only when the key itself was deleted; a subkey that cannot be
+// deleted keeps it, and the keys already deleted below it stay deleted.
+int delete_machine_key_tree(const char *sub_key);

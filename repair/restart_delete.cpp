@@ -1,10 +1,12 @@
 // Deferred deletion at restart.
 //
-// An existing wininit.ini is rewritten from a working copy in the temporary
-// folder, read and written byte for byte, with only the entry added. When the
-// copy cannot be made or read the file is left alone; when a write fails
-// part-way the copy is put back, so the file never loses what it held.
-// A file that was newly created and could not be written whole is removed.
+// An existing wininit.ini is rewritten from a working copy beside it, read
+// and written byte for byte, with only the entry added; the copy is removed
+// afterwards. When the copy cannot be made or read the file is left alone;
+// when a write fails part-way the copy is put back, so the file never loses
+// what it held. A file that was newly created and could not be written
+// whole is removed. The path in an entry is written in the OEM code page, in
+// which the real-mode WININIT reads it.
 #include "repair/restart_delete.h"
 
 #include <cstring>
@@ -17,6 +19,11 @@
 namespace {
 
 enum { path_buffer = 400, permission = 0x180 };
+const char rename_file_name[] = "wininit.ini";
+// The working copy of an existing rename file, beside it in the Windows
+// folder (the temporary folder of a 9x machine may be any folder, the
+// Windows folder itself among them).
+const char working_copy_name[] = "wininit.pmk";
 const long largest_rename_file = 16L << 20;
 
 bool write_text(int fd, const char *text) {
@@ -83,11 +90,14 @@ size_t entry_position(const std::string &content, bool &has_section) {
 // stays as it was.
 bool rewrite_rename_file(const char *rename_path, const char *key, const char *value) {
     char copy_path[path_buffer];
-    DWORD length = os::GetTempPathA(260, copy_path);
-    if (length == 0 || length >= 260 || !append_text(copy_path, sizeof copy_path, "wininit.ini")) return false;
+    if (!copy_text(copy_path, sizeof copy_path, rename_path)) return false;
+    std::strcpy(copy_path + std::strlen(copy_path) - std::strlen(rename_file_name), working_copy_name);
     if (!os::CopyFileA(rename_path, copy_path, FALSE)) return false;
     std::string content;
-    if (!read_whole(copy_path, content)) return false;
+    if (!read_whole(copy_path, content)) {
+        os::DeleteFileA(copy_path);
+        return false;
+    }
     bool has_section = false;
     size_t at = entry_position(content, has_section);
     // An entry at the end of the text stands on a line of its own, in a
@@ -102,7 +112,9 @@ bool rewrite_rename_file(const char *rename_path, const char *key, const char *v
     bool ok = write_bytes(fd, content.data(), at) && write_text(fd, before_entry.c_str()) &&
               write_entry(fd, key, value) && write_bytes(fd, content.data() + at, content.size() - at);
     os::_close(fd);
-    if (!ok) os::CopyFileA(copy_path, rename_path, FALSE);  // the former content back
+    // On a failed write the former content goes back; the copy stays only
+    // when that fails too, as the one place that still holds it.
+    if (ok || os::CopyFileA(copy_path, rename_path, FALSE)) os::DeleteFileA(copy_path);
     return ok;
 }
 
@@ -111,7 +123,8 @@ bool rewrite_rename_file(const char *rename_path, const char *key, const char *v
 bool write_rename_entry(const char *key, const char *value) {
     char rename_path[path_buffer];
     UINT length = os::GetWindowsDirectoryA(rename_path, 350);
-    if (length == 0 || length >= 350 || !append_text(rename_path, sizeof rename_path, "\\wininit.ini"))
+    if (length == 0 || length >= 350 || !append_text(rename_path, sizeof rename_path, "\\") ||
+        !append_text(rename_path, sizeof rename_path, rename_file_name))
         return false;
     if (os::_access(rename_path, 0) != 0) return create_rename_file(rename_path, key, value);
     return rewrite_rename_file(rename_path, key, value);
@@ -123,10 +136,11 @@ int schedule_delete_at_restart(const char *path) {
     if (family == 4) {
         // Only the short form can be named in wininit.ini; without it nothing
         // is scheduled.
-        char short_path[260];
+        // WININIT reads the file before Windows starts, in the OEM code page.
+        char short_path[260], oem_path[260];
         DWORD length = os::GetShortPathNameA(path, short_path, sizeof short_path);
-        if (length == 0 || length >= sizeof short_path) return 0;
-        return write_rename_entry("NUL", short_path) ? 1 : 0;
+        if (length == 0 || length >= sizeof short_path || !os::CharToOemA(short_path, oem_path)) return 0;
+        return write_rename_entry("NUL", oem_path) ? 1 : 0;
     }
     return 0;
 }

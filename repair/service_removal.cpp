@@ -1,12 +1,80 @@
-// Service removal: the stop request with a bounded wait, and the service's
-// keys in both numbered control sets.
+// Service removal: which service runs a file (by its configured image), the
+// stop request with a bounded wait, and the service's keys in both numbered
+// control sets.
+//
+// A service is named after the image it runs, so a trojan's image may bear
+// the name of a genuine service (msdtc.exe, rpcss.exe, winmgmt.exe): the
+// name alone never makes a service the trojan's; its ImagePath must name the
+// infected file.
 #include "repair/service_removal.h"
 
 #include <cstdio>
 #include <cstring>
+#include <initializer_list>
 
+#include "engine/path_text.h"
+#include "memory/process_api.h"
 #include "platform/os.h"
 #include "repair/registry_helpers.h"
+
+namespace {
+
+bool service_key(const char *control_set, const char *service_name, char (&key)[512]) {
+    int n = std::snprintf(key, sizeof key, "SYSTEM\\%s\\Services\\%s", control_set, service_name);
+    return n > 0 && n < (int)sizeof key;
+}
+
+bool blank(char c) { return c == ' ' || c == '\t'; }
+
+// The image path of a command line in its ordinary form: NT forms resolved,
+// and a folder path without a drive or leading backslash taken from the
+// Windows folder (System32\drivers\x.sys), as the service control manager
+// does. A bare file name is searched for along a path by the system and so
+// names no one file: it is left as it is and matches nothing.
+bool ordinary_path(const char *path, char (&out)[MAX_PATH]) {
+    if (path[0] && path[1] != ':' && path[0] != '\\' && has_character(path, '\\')) {
+        char windows[MAX_PATH];
+        UINT length = os::GetWindowsDirectoryA(windows, sizeof windows);
+        if (length == 0 || length >= sizeof windows) return false;
+        return std::snprintf(out, sizeof out, "%s\\%s", windows, path) < (int)sizeof out;
+    }
+    return resolve_nt_path(path, out, sizeof out);
+}
+
+// Whether the command line starts the file: a quoted program is compared
+// whole; an unquoted one is the file's path followed by the end or a blank
+// (a path may hold blanks), or its first word names the file.
+bool command_runs_file(const char *command, const char *file) {
+    char program[MAX_PATH], path[MAX_PATH];
+    if (command[0] == '"') {
+        const char *end = std::strchr(command + 1, '"');
+        size_t n = end ? (size_t)(end - command - 1) : std::strlen(command + 1);
+        if (n == 0 || n >= sizeof program) return false;
+        std::memcpy(program, command + 1, n);
+        program[n] = 0;
+        return ordinary_path(program, path) && same_file(path, file);
+    }
+    if (!ordinary_path(command, path)) return false;
+    size_t n = std::strlen(file);
+    if (os::_strnicmp(path, file, n) == 0 && (path[n] == 0 || blank(path[n]))) return true;
+    size_t word = 0;
+    while (path[word] && !blank(path[word])) ++word;
+    path[word] = 0;
+    return same_file(path, file);
+}
+
+}  // namespace
+
+int service_runs_file(const char *control_set, const char *service_name, const char *file) {
+    char key[512], image[MAX_PATH + 4], expanded[MAX_PATH];
+    if (!service_name[0] || !service_key(control_set, service_name, key)) return 0;
+    if (!read_registry_value(HKEY_LOCAL_MACHINE, key, "ImagePath", image, sizeof image) || !image[0]) return 0;
+    DWORD needed = os::ExpandEnvironmentStringsA(image, expanded, sizeof expanded);
+    if (needed == 0 || needed > sizeof expanded) return 0;
+    const char *command = expanded;
+    while (blank(*command)) ++command;
+    return command_runs_file(command, file) ? 1 : 0;
+}
 
 // The window is not pumped while a service stops: wait at most this many
 // one-second polls.
@@ -35,21 +103,13 @@ int stop_service(const char *service_name) {
     return result;
 }
 
-int delete_service_keys(const char *service_name) {
-    static const char *const paths[6][2] = {
-        {"SYSTEM\\ControlSet001\\Services\\", "\\Enum"},
-        {"SYSTEM\\ControlSet001\\Services\\", "\\Security"},
-        {"SYSTEM\\ControlSet001\\Services\\", ""},
-        {"SYSTEM\\CONTROLSET002\\SERVICES\\", "\\Enum"},
-        {"SYSTEM\\ControlSet002\\Services\\", "\\Security"},
-        {"SYSTEM\\ControlSet002\\Services\\", ""},
-    };
-    int any = 0;
-    for (const auto &p : paths) {
+int delete_service_keys(const char *service_name, const char *file) {
+    int confirmed = 0, all_gone = 1;
+    for (const char *set : {"ControlSet001", "ControlSet002"}) {
+        if (!service_runs_file(set, service_name, file)) continue;
+        confirmed = 1;
         char key[512];
-        std::memset(key, 0, sizeof key);
-        if (std::snprintf(key, sizeof key, "%s%s%s", p[0], service_name, p[1]) >= (int)sizeof key) continue;
-        if (delete_machine_key(key)) any = 1;
+        if (!service_key(set, service_name, key) || !delete_machine_key_tree(key)) all_gone = 0;
     }
-    return any;
+    return confirmed && all_gone;
 }

@@ -1,9 +1,19 @@
 // Stopping a service and deleting its registry keys, for a trojan process
-// that could not be terminated on NT 4 and NT 5.x.
+// on NT 4 and NT 5.x; only a service whose configured image is the
+// infected file is ever touched.
 #pragma once
+
+// Whether the service's ImagePath under SYSTEM\<control_set>\Services names
+// the file: with environment variables expanded, an opening quote and the
+// arguments removed, and the \??\, \SystemRoot\ and relative (System32\...)
+// forms resolved; compared in long and short (8.3) form. An empty name or a
+// missing ImagePath names no file.
+int service_runs_file(const char *control_set, const char *service_name, const char *file);
 
 // Nonzero when the named service was stopped.
 int stop_service(const char *service_name);
 
-// Deletes the service's keys under both control sets; 1 when all succeeded.
-int delete_service_keys(const char *service_name);
+// Deletes, with everything below it, the service's key in each numbered
+// control set (ControlSet001, ControlSet002) whose ImagePath names the file.
+// 1 when there was such a key and every such key is gone, else 0.
+int delete_service_keys(const char *service_name, const char *file);

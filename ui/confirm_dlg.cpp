@@ -90,7 +90,7 @@ BOOL CConfirmDlg::OnInitDialog() {
 void CConfirmDlg::OnPaint() {
     CPaintDC dc(m_hWnd);
     HBITMAP picture = (HBITMAP)::LoadImageA(::GetModuleHandleA(nullptr), MAKEINTRESOURCEA(icon_bitmap),
-                                            IMAGE_BITMAP, 0, 0, LR_LOADMAP3DCOLORS);
+                                            IMAGE_BITMAP, 0, 0, LR_CREATEDIBSECTION);
     if (!picture) return;
     HDC icon_dc = ::GetDC(icon_control.m_hWnd);
     RECT client;

@@ -130,8 +130,11 @@ BOOL CMainDlg::OnInitDialog() {
     SendMessage(WM_SETICON, ICON_SMALL, (LPARAM)icon);
     ::SetWindowLongA(m_hWnd, GWL_STYLE, ::GetWindowLongA(m_hWnd, GWL_STYLE) | WS_MINIMIZEBOX | WS_SYSMENU);
 
+    // A DIB section keeps the skin's exact colours at every display depth
+    // (a device bitmap at 16 bits per pixel may turn the magenta key into a
+    // near magenta, and the window would lose its shape).
     skin_bitmap.Attach(::LoadImageA(::GetModuleHandleA(nullptr), MAKEINTRESOURCEA(IDB_SKIN), IMAGE_BITMAP, 0, 0,
-                                    LR_LOADMAP3DCOLORS));
+                                    LR_CREATEDIBSECTION));
     shape_region = region_from_bitmap(skin_bitmap, 0xFF00FF, 1);
     if (shape_region) set_client_region(m_hWnd, shape_region);
     // Centred on the screen by what shows of it (the skin), not by the

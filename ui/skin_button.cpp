@@ -4,8 +4,10 @@
 CFont label_font;
 
 namespace {
+// As DIB sections, in their exact colours at every display depth; the art
+// holds none of the system greys that LR_LOADMAP3DCOLORS would map.
 HBITMAP load_bitmap(const char *name) {
-    return (HBITMAP)::LoadImageA(::GetModuleHandleA(nullptr), name, IMAGE_BITMAP, 0, 0, LR_LOADMAP3DCOLORS);
+    return (HBITMAP)::LoadImageA(::GetModuleHandleA(nullptr), name, IMAGE_BITMAP, 0, 0, LR_CREATEDIBSECTION);
 }
 }  // namespace
 

@@ -15,11 +15,17 @@ std::unique_ptr<Machine> g_machine;
 
 char lower(char c) { return (char)std::tolower((unsigned char)c); }
 
+// Splits at every sep that is a character of its own (never the second byte
+// of a double-byte character).
 std::vector<std::string> split(const std::string &s, char sep) {
     std::vector<std::string> parts;
     std::string cur;
-    for (char c : s) {
-        if (c == sep) {
+    for (size_t i = 0; i < s.size(); ++i) {
+        char c = s[i];
+        if (machine().lead_byte((unsigned char)c) && i + 1 < s.size()) {
+            cur += c;
+            cur += s[++i];
+        } else if (c == sep) {
             if (!cur.empty()) parts.push_back(cur);
             cur.clear();
         } else {
@@ -28,6 +34,16 @@ std::vector<std::string> split(const std::string &s, char sep) {
     }
     if (!cur.empty()) parts.push_back(cur);
     return parts;
+}
+
+// The position of the last backslash that is a character of its own.
+size_t last_slash(const std::string &s) {
+    size_t found = std::string::npos;
+    for (size_t i = 0; i < s.size(); ++i) {
+        if (machine().lead_byte((unsigned char)s[i]) && i + 1 < s.size()) ++i;
+        else if (s[i] == '\\') found = i;
+    }
+    return found;
 }
 
 bool glob(const char *p, const char *n) {
@@ -124,6 +140,10 @@ Machine::Machine() {
     for (auto &r : reg_roots) r.reset(new RegKey());
 }
 
+bool Machine::lead_byte(unsigned char c) const {
+    return ansi_code_page == 932 && ((c >= 0x81 && c <= 0x9F) || (c >= 0xE0 && c <= 0xFC));
+}
+
 bool Machine::should_fail(const char *call) {
     auto it = fail_calls.find(call);
     if (it == fail_calls.end() || it->second <= 0) return false;
@@ -195,7 +215,7 @@ Node *Machine::add_link(const std::string &path, const std::string &target) {
 }
 
 Node *Machine::add_file(const std::string &path, const std::string &data, DWORD attributes) {
-    size_t slash = path.rfind('\\');
+    size_t slash = last_slash(path);
     Node *dir = add_dir(path.substr(0, slash));
     std::string name = path.substr(slash + 1);
     if (Node *c = dir->child(name)) {
@@ -247,6 +267,8 @@ RegKey *Machine::reg_resolve(const std::string &full, bool create) {
     int idx = parts[0][0] - '0';
     if (idx < 0 || idx > 4) return nullptr;
     RegKey *cur = reg_roots[idx].get();
+    if (idx == 2 && parts.size() > 2 && iequals(parts[1], "SYSTEM") && iequals(parts[2], "CurrentControlSet"))
+        parts[2] = "ControlSet00" + std::to_string(current_control_set);
     for (size_t i = 1; i < parts.size(); ++i) {
         RegKey *next = nullptr;
         for (auto &k : cur->subkeys)
@@ -347,7 +369,7 @@ HANDLE FindFirstFileA(LPCSTR pattern, WIN32_FIND_DATAA *data) {
     sim::Machine &m = machine();
     ++m.calls["FindFirstFileA"];
     std::string p = pattern ? pattern : "";
-    size_t slash = p.rfind('\\');
+    size_t slash = sim::last_slash(p);
     if (slash == std::string::npos || m.should_fail("FindFirstFileA")) {
         m.last_error = ERROR_PATH_NOT_FOUND;
         return INVALID_HANDLE_VALUE;
@@ -582,6 +604,15 @@ LONG RegOpenKeyExA(HKEY key, LPCSTR sub_key, DWORD, REGSAM, PHKEY result) {
     return ERROR_SUCCESS;
 }
 
+// Notes a change to the key at full path while an enumerated handle to it is open.
+static void note_change(const sim::RegKey *changed) {
+    sim::Machine &m = machine();
+    for (HKEY h : m.enumerated_keys) {
+        auto it = m.open_key_paths.find(h);
+        if (it != m.open_key_paths.end() && m.reg_resolve(it->second, false) == changed) m.deleted_while_enumerating = true;
+    }
+}
+
 static sim::RegKey *open_key(HKEY key) {
     sim::Machine &m = machine();
     if (m.reg_root(key)) return m.reg_root(key);
@@ -633,6 +664,7 @@ LONG RegDeleteValueA(HKEY key, LPCSTR name) {
     if (m.should_fail("RegDeleteValueA")) return ERROR_ACCESS_DENIED;
     for (auto it = k->values.begin(); it != k->values.end(); ++it)
         if (sim::iequals(it->name, name ? name : "")) {
+            note_change(k);
             k->values.erase(it);
             return ERROR_SUCCESS;
         }
@@ -658,6 +690,7 @@ LONG RegDeleteKeyA(HKEY key, LPCSTR sub_key) {
     for (auto it = parent->subkeys.begin(); it != parent->subkeys.end(); ++it)
         if (sim::iequals((*it)->name, parts.back())) {
             if (!(*it)->subkeys.empty()) return ERROR_ACCESS_DENIED;  // NT: no subtree delete
+            note_change(parent);
             parent->subkeys.erase(it);
             return ERROR_SUCCESS;
         }
@@ -668,6 +701,7 @@ LONG RegCloseKey(HKEY key) {
     sim::Machine &m = machine();
     ++m.calls["RegCloseKey"];
     if (m.reg_root(key)) return ERROR_SUCCESS;
+    m.enumerated_keys.erase(key);
     if (!m.open_key_paths.erase(key)) return ERROR_INVALID_HANDLE;
     --m.open_keys;
     return ERROR_SUCCESS;
@@ -1272,6 +1306,7 @@ LONG RegEnumValueA(HKEY key, DWORD index, LPSTR name, LPDWORD name_size, LPDWORD
     ++m.calls["RegEnumValueA"];
     sim::RegKey *k = open_key(key);
     if (!k) return ERROR_INVALID_HANDLE;
+    m.enumerated_keys.insert(key);
     if (m.should_fail("RegEnumValueA")) return ERROR_ACCESS_DENIED;
     if (index >= k->values.size()) return ERROR_NO_MORE_ITEMS;
     const sim::RegValue &v = k->values[index];
@@ -1285,6 +1320,45 @@ LONG RegEnumValueA(HKEY key, DWORD index, LPSTR name, LPDWORD name_size, LPDWORD
     }
     if (data_size) *data_size = (DWORD)v.data.size();
     return ERROR_SUCCESS;
+}
+
+LONG RegEnumKeyExA(HKEY key, DWORD index, LPSTR name, LPDWORD name_size, LPDWORD, LPSTR, LPDWORD, FILETIME *) {
+    sim::Machine &m = machine();
+    ++m.calls["RegEnumKeyExA"];
+    sim::RegKey *k = open_key(key);
+    if (!k) return ERROR_INVALID_HANDLE;
+    m.enumerated_keys.insert(key);
+    if (m.should_fail("RegEnumKeyExA")) return ERROR_ACCESS_DENIED;
+    if (index >= k->subkeys.size()) return ERROR_NO_MORE_ITEMS;
+    const std::string &n = k->subkeys[index]->name;
+    if (n.size() + 1 > *name_size) return ERROR_MORE_DATA;
+    std::memcpy(name, n.c_str(), n.size() + 1);
+    *name_size = (DWORD)n.size();
+    return ERROR_SUCCESS;
+}
+
+BOOL IsDBCSLeadByte(BYTE byte) { return machine().lead_byte(byte) ? TRUE : FALSE; }
+
+// Code page 1252 to 850 for the letters the tests use; 932 is its own OEM
+// code page.
+BOOL CharToOemA(LPCSTR source, LPSTR destination) {
+    sim::Machine &m = machine();
+    ++m.calls["CharToOemA"];
+    static const unsigned char from[] = {0xE9, 0xE8, 0xE4, 0xF6, 0xFC, 0xC4, 0xD6, 0xDC, 0xE7, 0xF1};
+    static const unsigned char to[] = {0x82, 0x8A, 0x84, 0x94, 0x81, 0x8E, 0x99, 0x9A, 0x87, 0xA4};
+    size_t i = 0;
+    for (; source[i]; ++i) {
+        unsigned char c = (unsigned char)source[i];
+        if (m.ansi_code_page != 932 && c >= 0x80) {
+            unsigned char mapped = '?';
+            for (size_t k = 0; k < sizeof from; ++k)
+                if (from[k] == c) mapped = to[k];
+            c = mapped;
+        }
+        destination[i] = (char)c;
+    }
+    destination[i] = 0;
+    return TRUE;
 }
 
 SC_HANDLE OpenSCManagerA(LPCSTR, LPCSTR, DWORD) {

@@ -116,6 +116,17 @@ public:
     bool reg_has_value(HKEY root, const std::string &path, const std::string &name);
     std::string reg_text(HKEY root, const std::string &path, const std::string &name);
 
+    // "SYSTEM\CurrentControlSet" is the numbered control set of this number.
+    int current_control_set = 1;
+
+    // --- Code pages: the ANSI code page is 1252 (Western; its OEM code page
+    // is 850) or 932 (Japanese, double-byte: lead bytes 0x81-0x9F and
+    // 0xE0-0xFC, whose second byte may be "\" or a capital letter; the OEM
+    // code page is the same). Paths of files and keys are split into their
+    // parts character by character, as Windows does. ---
+    UINT ansi_code_page = 1252;
+    bool lead_byte(unsigned char c) const;
+
     // --- System folders, environment, restart-time deletions ---
     std::string windows_dir = "C:\\WINDOWS";
     std::string system_dir = "C:\\WINDOWS\\SYSTEM32";
@@ -203,6 +214,10 @@ public:
     std::map<std::string, int> calls;  // os:: call name -> times called
     std::vector<std::string> opened;        // every path given to _open
     std::vector<std::string> deleted_keys;  // every sub-key given to RegDeleteKeyA
+    // A value or key deleted from a key while a handle to it that has been
+    // enumerated is still open (which the registry leaves undefined).
+    bool deleted_while_enumerating = false;
+    std::set<HKEY> enumerated_keys;
     int open_find_handles = 0;
     int open_fds_count = 0;
     int open_keys = 0;

@@ -68,6 +68,11 @@ LONG RegEnumValueA(HKEY key, DWORD index, LPSTR name, LPDWORD name_size, LPDWORD
     return ::RegEnumValueA(key, index, name, name_size, reserved, type, data, data_size);
 }
 
+LONG RegEnumKeyExA(HKEY key, DWORD index, LPSTR name, LPDWORD name_size, LPDWORD reserved, LPSTR class_name,
+                   LPDWORD class_size, FILETIME *last_write_time) {
+    return ::RegEnumKeyExA(key, index, name, name_size, reserved, class_name, class_size, last_write_time);
+}
+
 SC_HANDLE OpenSCManagerA(LPCSTR machine, LPCSTR database, DWORD access) {
     return ::OpenSCManagerA(machine, database, access);
 }
@@ -115,6 +120,8 @@ BOOL AdjustTokenPrivileges(HANDLE token, BOOL disable_all, PTOKEN_PRIVILEGES new
 }
 BOOL ExitWindowsEx(UINT flags, DWORD reason) { return ::ExitWindowsEx(flags, reason); }
 
+BOOL IsDBCSLeadByte(BYTE byte) { return ::IsDBCSLeadByte(byte); }
+BOOL CharToOemA(LPCSTR source, LPSTR destination) { return ::CharToOemA(source, destination); }
 int WideCharToMultiByte(UINT code_page, DWORD flags, LPCWCH wide, int wide_count, LPSTR narrow,
                         int narrow_size, LPCCH default_char, LPBOOL used_default) {
     return ::WideCharToMultiByte(code_page, flags, wide, wide_count, narrow, narrow_size, default_char,

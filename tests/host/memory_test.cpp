@@ -214,9 +214,10 @@ TEST_F(MemoryTest, NtPassGainsTheDebugPrivilegeAndEndsTheProcess) {
     EXPECT_TRUE(m().enabled_privileges.count("SeDebugPrivilege"));
     EXPECT_EQ(memory_line, window.lines[0]);
     EXPECT_EQ("C:\\WINDOWS\\system32\\evil.exe     W32/Quelby.Trojan  removed", window.lines[1]);
-    // The second attempt finds the process gone: the service step runs and
-    // notes a restart, but the scan goes on, as nothing survived.
-    EXPECT_EQ(1, service_restart_needed);
+    // The second attempt finds the process gone; no service runs the file,
+    // so none is touched and no restart is noted.
+    EXPECT_EQ(0, service_restart_needed);
+    EXPECT_EQ(0, m().calls["OpenSCManagerA"]);
     EXPECT_TRUE(m().confirm_calls.empty());
     EXPECT_EQ("Scanning completed", window.statuses.back());
 }
@@ -250,6 +251,7 @@ TEST_F(MemoryTest, SurvivorOnNtFiveOffersRestartThenExits) {
         scan_state.disposition_choice = 100;
         xp(m());
         infected(7, "C:\\WINDOWS\\evil.exe").unkillable = true;
+        m().reg_set(HKEY_LOCAL_MACHINE, "SYSTEM\\ControlSet001\\Services\\evil", "ImagePath", "C:\\WINDOWS\\evil.exe");
         m().confirm_answers = {answer};
         try {
             scan_driver();
@@ -289,6 +291,8 @@ TEST_F(MemoryTest, ProgramGivenTheIdOfAStoppedServiceIsNotEnded) {
             s.process_id = 7;
             s.pending_polls = polls;
             m().id_successors[7] = "C:\\WINDOWS\\notepad.exe";
+            m().reg_set(HKEY_LOCAL_MACHINE, "SYSTEM\\ControlSet001\\Services\\evil", "ImagePath",
+                        "C:\\WINDOWS\\evil.exe");
             m().services.push_back(s);
             memory_scan();
             EXPECT_TRUE(m().terminated.empty());
@@ -302,6 +306,24 @@ TEST_F(MemoryTest, ProgramGivenTheIdOfAStoppedServiceIsNotEnded) {
             m().open_handles = 0;
         }
     }
+}
+
+TEST_F(MemoryTest, SurvivorWithoutItsOwnServiceIsLeftToTheDriveWalk) {
+    xp(m());
+    // A genuine service named like the image, configured to run another file.
+    m().add_file("C:\\WINDOWS\\system32\\msdtc.exe", std::string(100, 'g'));
+    m().reg_set(HKEY_LOCAL_MACHINE, "SYSTEM\\ControlSet001\\Services\\MSDTC", "ImagePath",
+                "C:\\WINDOWS\\system32\\msdtc.exe");
+    m().services.push_back({"MSDTC", SERVICE_RUNNING, 0, false, 8});
+    m().add_process(8, "C:\\WINDOWS\\system32\\msdtc.exe");
+    infected(7, "C:\\TEMP\\msdtc.exe").unkillable = true;
+    scan_driver();
+    EXPECT_EQ(SERVICE_RUNNING, m().service("MSDTC")->state);
+    EXPECT_TRUE(m().reg_has_key(HKEY_LOCAL_MACHINE, "SYSTEM\\ControlSet001\\Services\\MSDTC"));
+    EXPECT_EQ(0, service_restart_needed);
+    EXPECT_TRUE(m().confirm_calls.size() == 1 && m().confirm_calls[0].text.find("The system has to be") == 0);
+    EXPECT_EQ("C:\\TEMP\\msdtc.exe     W32/Quelby.Qgs.Dl.Trojan Unable to remove", window.lines[0]);
+    EXPECT_EQ((std::vector<std::string>{"C:\\TEMP\\msdtc.exe"}), m().pending_deletes);
 }
 
 TEST_F(MemoryTest, SurvivorOnNtSixIsLeftToTheDriveWalk) {
@@ -510,4 +532,62 @@ TEST_F(MemoryTest, DebugPrivilegeAndRestartPrivileges) {
     m().calls.clear();
     EXPECT_EQ(1, restart_windows());
     EXPECT_EQ(0, m().calls["OpenProcessToken"]);
+}
+
+TEST_F(MemoryTest, PerfdataNeverEndsASystemProcessNamedLikeTheFile) {
+    for (void (*family)(sim::Machine &) : {nt4, win7}) {
+        fresh();
+        family(m());
+        m().install_perflib();
+        m().add_drive('C', DRIVE_FIXED);
+        // The genuine csrss and winlogon, whose paths cannot be read, and
+        // infected files of the same names elsewhere.
+        clean(4, "C:\\WINDOWS\\system32\\csrss.exe").hides_module = true;
+        clean(5, "C:\\WINDOWS\\system32\\winlogon.exe");
+        m().add_file("C:\\WINDOWS\\csrss.exe", sample_data);
+        m().add_file("C:\\TEMP\\winlogon.exe", sample_data);
+        EXPECT_EQ(0, kill_process_of_file("C:\\WINDOWS\\csrss.exe"));
+        EXPECT_EQ(0, kill_process_of_file("C:\\TEMP\\winlogon.exe"));
+        // Without psapi.dll no path can be confirmed: nothing ends.
+        m().missing_libraries.insert("psapi.dll");
+        EXPECT_EQ(0, kill_process_of_file("C:\\WINDOWS\\system32\\winlogon.exe"));
+        EXPECT_TRUE(m().terminated.empty());
+        EXPECT_EQ(3u, m().message_boxes.size());
+    }
+}
+
+TEST_F(MemoryTest, NtPathFormsAreResolvedBeforeTheReadTest) {
+    nt4(m());
+    m().windows_dir = "C:\\WINNT";
+    m().install_perflib();
+    infected(8, "C:\\WINNT\\system32\\evil.exe").module_name = "\\SystemRoot\\System32\\evil.exe";
+    infected(9, "C:\\TEMP\\other.exe").module_name = "\\??\\C:\\TEMP\\other.exe";
+    memory_scan();
+    EXPECT_EQ((std::vector<DWORD>{8, 9}), m().terminated);
+    EXPECT_FALSE(m().exists("C:\\WINNT\\system32\\evil.exe"));
+    EXPECT_FALSE(m().exists("C:\\TEMP\\other.exe"));
+    EXPECT_EQ((std::vector<std::string>{memory_line, "C:\\WINNT\\System32\\evil.exe     W32/Quelby.Trojan  removed",
+                                        memory_line, "C:\\TEMP\\other.exe     W32/Quelby.Trojan  removed"}),
+              window.lines);
+    // The perfdata method confirms a path given in those forms as well.
+    infected(10, "C:\\WINNT\\system32\\held.exe").module_name = "\\SystemRoot\\System32\\held.exe";
+    EXPECT_EQ(1, kill_process_of_file("C:\\WINNT\\system32\\held.exe"));
+    EXPECT_EQ(10u, m().terminated.back());
+}
+
+TEST_F(MemoryTest, NtFourWithoutPsapiClaimsNothingOfMemory) {
+    // psapi.dll is not part of NT 4.0: the memory pass cannot read image
+    // paths and tests nothing; the drive walk finds the running file, which
+    // is deleted at restart, and no line speaks of memory.
+    nt4(m());
+    m().install_perflib();
+    m().missing_libraries.insert("psapi.dll");
+    infected(7, "C:\\WINNT\\evil.exe");
+    scan_driver();
+    EXPECT_TRUE(m().terminated.empty());
+    EXPECT_EQ("C:\\WINNT\\evil.exe     W32/Quelby.Qgs.Dl.Trojan Unable to remove", window.lines[0]);
+    for (const std::string &line : window.lines) EXPECT_EQ(std::string::npos, line.find("Memory")) << line;
+    EXPECT_EQ((std::vector<std::string>{"C:\\WINNT\\evil.exe"}), m().pending_deletes);
+    ASSERT_EQ(1u, m().confirm_calls.size());
+    EXPECT_EQ(0u, m().confirm_calls[0].text.find("The system has to be restarted"));
 }

@@ -104,20 +104,31 @@ struct World {
     std::map<std::string, std::string> alias;  // lower-case long or short path -> canonical
     std::vector<ValueFact> values;
     std::map<std::string, DWORD> service_states;
+    std::map<std::string, std::string> service_images;  // service -> its ImagePath
+    std::map<std::string, std::string> service_files;   // lower-case service -> canonical file it names, or ""
     std::set<std::string> service_keys;
+    std::map<std::string, std::set<std::string>> service_subkeys;  // key -> its subkeys before
     std::set<std::string> files_before;
     std::string wininit;  // its path
     bool wininit_existed = false;
     std::string wininit_before;
-    bool faults = false, escape = false;
+    bool faults = false, escape = false, dbcs = false;
 
+    // Paths in the NT forms (\??\C:\..., \SystemRoot\...) name the same files.
     std::string canonical(const std::string &path) const {
-        auto it = alias.find(lower(path));
+        std::string p = path;
+        if (p.compare(0, 4, "\\??\\") == 0) p = p.substr(4);
+        else if (lower(p).compare(0, 12, "\\systemroot\\") == 0) p = family->windows + p.substr(11);
+        auto it = alias.find(lower(p));
         return it == alias.end() ? std::string() : it->second;
     }
     bool is_infected(const std::string &path) const {
         auto it = files.find(canonical(path));
         return it != files.end() && it->second.kind == infected;
+    }
+    bool runs_sample(const std::string &service) const {
+        auto it = service_files.find(lower(service));
+        return it != service_files.end() && !it->second.empty() && is_infected(it->second);
     }
 };
 
@@ -131,8 +142,14 @@ bool names_word(const std::string &text, const std::string &word) {
     return false;
 }
 
+// The text after the last backslash that is a character of its own (on a
+// double-byte machine a character's second byte may be 0x5C).
 std::string file_name_of(const std::string &path) {
-    size_t slash = path.rfind('\\');
+    size_t slash = std::string::npos;
+    for (size_t i = 0; i < path.size(); ++i) {
+        if (sim::machine().lead_byte((unsigned char)path[i]) && i + 1 < path.size()) ++i;
+        else if (path[i] == '\\') slash = i;
+    }
     return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
@@ -236,9 +253,19 @@ World RandomMachine::build(uint32_t seed) {
         m().add_drive('E', DRIVE_CDROM);
         folders.push_back("E:");
     }
-    const std::vector<std::string> names = {"evil.exe",   "svc.exe",           "x.exe",        "notevil.exe",
-                                            "tool.exe",   "Long Name Tool.exe", "evil.exe.bak", "setup.exe",
-                                            "svchost.exe", "readme.txt"};
+    // Names of the system's own processes and services among them: a sample
+    // may bear one.
+    std::vector<std::string> names = {"evil.exe",   "svc.exe",           "x.exe",        "notevil.exe",
+                                      "tool.exe",   "Long Name Tool.exe", "evil.exe.bak", "setup.exe",
+                                      "svchost.exe", "readme.txt",        "csrss.exe",    "winlogon.exe",
+                                      "msdtc.exe",  "rpcss.exe"};
+    if (r.chance(15)) {
+        // A Japanese machine: names whose characters end in 0x5C ("\") or a capital.
+        m().ansi_code_page = 932;
+        w.dbcs = true;
+        for (const char *n : {"\x83\x5c" "evil.exe", "\x95\x5c.exe", "\x83\x41\x83\x5c" "x.exe", "\x82\x60" "tool.exe"})
+            names.push_back(n);
+    }
     std::string sample_data = sample::make(signature_table);
     std::map<std::string, int> short_numbers;
     int file_count = 4 + r.below(12);
@@ -283,6 +310,13 @@ World RandomMachine::build(uint32_t seed) {
         w.wininit_before = random_wininit(r);
         m().add_file(w.wininit, w.wininit_before);
     }
+    // The system's own programs, which a sample may be named like.
+    const std::vector<std::string> system_programs = {"csrss.exe", "winlogon.exe", "lsass.exe", "services.exe",
+                                                      "msdtc.exe", "rpcss.exe"};
+    if (nt)
+        for (const std::string &name : system_programs)
+            if (r.chance(50) && !m().exists(std::string(f.system) + "\\" + name))
+                m().add_file(std::string(f.system) + "\\" + name, "MZ genuine " + name);
     // Every file not made above is innocent as well.
     for (const std::string &p : m().all_files())
         if (!w.files.count(lower(p)) && !iequals_path(p, w.wininit)) {
@@ -307,6 +341,8 @@ World RandomMachine::build(uint32_t seed) {
         for (int c = 0; c < copies; ++c) {
             sim::Process &p = m().add_process(pid, path);
             if (nt && r.chance(12)) p.module_name = "\\??\\" + path;
+            if (nt && r.chance(12) && starts_with_i(path, std::string(f.windows) + "\\"))
+                p.module_name = "\\SystemRoot" + path.substr(std::strlen(f.windows));
             if (!nt && r.chance(40)) {
                 char short_path[260];
                 if (os::GetShortPathNameA(path.c_str(), short_path, sizeof short_path)) p.snapshot_name = short_path;
@@ -316,13 +352,34 @@ World RandomMachine::build(uint32_t seed) {
             p.hides_module = r.chance(5);
             p.exits_on_its_own = r.chance(12);
             if (r.chance(10)) p.holds.push_back(r.pick(paths));
-            if (nt && c == 0 && r.chance(35) && !m().service(stem_of(path))) {
+            if (nt && c == 0 && r.chance(35) && !stem_of(path).empty() && !m().service(stem_of(path))) {
                 sim::Service s;
                 s.name = stem_of(path);
                 s.process_id = pid;
                 s.refuses_stop = r.chance(30);
                 s.pending_polls = r.chance(5) ? -1 : r.below(3);
                 m().services.push_back(s);
+                // Its configured image: this file in one of its forms, or
+                // another file of the same name (a genuine service).
+                char short_path[260];
+                DWORD n = os::GetShortPathNameA(path.c_str(), short_path, sizeof short_path);
+                std::string image;
+                switch (r.below(7)) {
+                case 0: image = path; break;
+                case 1: image = "\"" + path + "\" -service"; break;
+                case 2: image = "\\??\\" + path; break;
+                case 3: image = n && n < sizeof short_path ? std::string(short_path) : path; break;
+                case 4:
+                    image = starts_with_i(path, f.windows) ? "%SystemRoot%" + path.substr(std::strlen(f.windows)) : path;
+                    break;
+                case 5:
+                    image = starts_with_i(path, std::string(f.windows) + "\\")
+                                ? "\\SystemRoot" + path.substr(std::strlen(f.windows))
+                                : path;
+                    break;
+                default: image = std::string(f.system) + "\\" + file_name_of(path) + "x"; break;
+                }
+                w.service_images[s.name] = image;
             }
             ++pid;
         }
@@ -339,6 +396,23 @@ World RandomMachine::build(uint32_t seed) {
                 s.name = stem_of(image);
                 s.process_id = pid;
                 m().services.push_back(s);
+                w.service_images[s.name] = image;
+            }
+            ++pid;
+        }
+        // The genuine programs running, some refusing to tell their path,
+        // with their services where they have one.
+        for (const std::string &name : system_programs) {
+            std::string image = std::string(f.system) + "\\" + name;
+            if (!m().exists(image) || m().service(stem_of(name))) continue;
+            sim::Process &p = m().add_process(pid, image);
+            p.hides_module = r.chance(40);
+            if (name == "msdtc.exe" || name == "rpcss.exe") {
+                sim::Service s;
+                s.name = stem_of(name);
+                s.process_id = pid;
+                m().services.push_back(s);
+                w.service_images[s.name] = "%SystemRoot%\\System32\\" + name + (r.chance(50) ? " -k rpcss" : "");
             }
             ++pid;
         }
@@ -347,12 +421,31 @@ World RandomMachine::build(uint32_t seed) {
     }
     for (size_t i = m().processes.size(); i > 1; --i) std::swap(m().processes[i - 1], m().processes[(size_t)r.below((int)i)]);
     for (const sim::Service &s : m().services) {
+        // The file the image names: a quoted program, or the longest
+        // beginning up to a blank that is a file (a path may hold blanks).
+        const std::string &image = w.service_images[s.name];
+        std::string command = image;
+        if (command.compare(0, 12, "%SystemRoot%") == 0) command = f.windows + command.substr(12);
+        std::string &file = w.service_files[lower(s.name)];
+        if (command[0] == '"') file = w.canonical(command.substr(1, command.find('"', 1) - 1));
+        else
+            for (size_t end = 0; end != std::string::npos; end = command.find(' ', end + 1))
+                if (end > 0 && !w.canonical(command.substr(0, end)).empty()) file = w.canonical(command.substr(0, end));
+        if (command[0] != '"' && !w.canonical(command).empty()) file = w.canonical(command);
         for (const char *set : {"ControlSet001", "ControlSet002"}) {
             std::string key = std::string("SYSTEM\\") + set + "\\Services\\" + s.name;
-            m().reg_set(HKEY_LOCAL_MACHINE, key, "ImagePath", s.name + ".exe");
+            m().reg_set(HKEY_LOCAL_MACHINE, key, "ImagePath", image, r.chance(50) ? REG_EXPAND_SZ : REG_SZ);
             m().reg_set(HKEY_LOCAL_MACHINE, key + "\\Enum", "0", "Root\\LEGACY");
             m().reg_set(HKEY_LOCAL_MACHINE, key + "\\Security", "Security", "x");
-            if (r.chance(20)) m().reg_set(HKEY_LOCAL_MACHINE, key + "\\Parameters", "p", "1");
+            w.service_subkeys[key] = {"Enum", "Security"};
+            if (r.chance(30)) {
+                m().reg_set(HKEY_LOCAL_MACHINE, key + "\\Parameters", "p", "1");
+                w.service_subkeys[key].insert("Parameters");
+            }
+            if (r.chance(20)) {
+                m().reg_set(HKEY_LOCAL_MACHINE, key + "\\Linkage\\Disabled", "x", "1");
+                w.service_subkeys[key].insert("Linkage");
+            }
             w.service_keys.insert(key);
         }
         w.service_states[s.name] = s.state;
@@ -370,7 +463,7 @@ World RandomMachine::build(uint32_t seed) {
                 for (const std::string &p : paths)
                     if (w.files.at(lower(p)).kind == infected && r.chance(50)) path = p;
             std::string file = file_name_of(path), data, program;
-            int form = r.below(9);
+            int form = r.below(10);
             switch (form) {
             case 0: data = program = r.chance(50) ? lower(path) : path; break;
             case 1: data = "\"" + path + "\" /s"; program = path; break;
@@ -387,11 +480,20 @@ World RandomMachine::build(uint32_t seed) {
             case 5: data = program = path.substr(2); if (r.chance(50)) data += " /s"; break;
             case 6: data = program = r.chance(50) ? "x" + file : file + ".old"; break;
             case 7: program = "C:\\Dir\\tool.exe"; data = program + " " + file; break;
+            case 8: {
+                // The short (8.3) form, as 9x writes it.
+                char short_path[260];
+                DWORD n = os::GetShortPathNameA(path.c_str(), short_path, sizeof short_path);
+                data = n && n < sizeof short_path ? std::string(short_path) : path;
+                if (r.chance(50)) data += " /s";
+                program = path;
+                break;
+            }
             default: data = program = "C:\\Other\\" + file; break;
             }
             m().reg_set(HKEY_LOCAL_MACHINE, key, name, data, r.chance(20) ? REG_EXPAND_SZ : REG_SZ);
             std::string starts = resolve_program(w, program);
-            bool names_path = form <= 3 || form == 5 ||
+            bool names_path = form <= 3 || form == 5 || form == 8 ||
                               (form == 4 && lower(starts) == lower(std::string(f.system) + "\\" + file));
             w.values.push_back(ValueFact{key, name, data, starts, names_path});
         }
@@ -437,7 +539,9 @@ World RandomMachine::build(uint32_t seed) {
 
 std::string RandomMachine::describe(const World &w) {
     std::ostringstream s;
-    s << "  machine (" << w.family->name << (w.faults ? ", faults" : "") << (w.escape ? ", Esc" : "") << "):\n";
+    s << "  machine (" << w.family->name << (w.dbcs ? ", code page 932" : "") << (w.escape ? ", Esc" : "");
+    for (const auto &fault : m().fail_calls) s << ", fault " << fault.first;
+    s << "):\n";
     for (const auto &e : w.files) {
         if (e.second.kind == innocent && e.second.data.size() < 100 && !is_long_name(file_name_of(e.second.path)))
             continue;
@@ -460,15 +564,15 @@ std::vector<std::string> RandomMachine::check(const World &w, bool exited, const
     const Family &f = *w.family;
     bool nt = f.platform == VER_PLATFORM_WIN32_NT;
 
+    if (mm.deleted_while_enumerating) fail("a registry key changed while it was being enumerated");
+
     // Nothing left open.
     if (mm.open_find_handles || mm.open_fds_count || mm.open_keys || mm.open_handles || mm.open_service_handles ||
         mm.open_streams)
         fail("something left open");
 
-    // Processes: only those running a sample end, or those of a service named after one.
-    std::set<std::string> infected_stems;
-    for (const sim::Process &p : mm.processes)
-        if (w.is_infected(p.image)) infected_stems.insert(lower(stem_of(p.image)));
+    // Processes: only those running a sample end, or those of a service
+    // whose configured image is a sample.
     for (DWORD pid : mm.terminated)
         if (!w.is_infected(mm.process(pid)->image)) fail("innocent process " + std::to_string(pid) + " ended");
     for (const sim::Process &p : mm.processes)
@@ -476,17 +580,22 @@ std::vector<std::string> RandomMachine::check(const World &w, bool exited, const
             const sim::Service *s = nullptr;
             for (const sim::Service &x : mm.services)
                 if (x.process_id == p.pid) s = &x;
-            if (!s || !infected_stems.count(lower(s->name)))
-                fail("innocent process " + std::to_string(p.pid) + " stopped");
+            if (!s || !w.runs_sample(s->name)) fail("innocent process " + std::to_string(p.pid) + " stopped");
         }
 
-    // Services and their keys: only those named after an infected image.
+    // Services and their keys: only those configured to run a sample, and
+    // a key is either gone whole or has kept every subkey (unless a fault
+    // stopped its deletion part-way).
     for (const sim::Service &s : mm.services)
-        if (s.state != w.service_states.at(s.name) && !infected_stems.count(lower(s.name)))
-            fail("service " + s.name + " stopped");
-    for (const std::string &key : w.service_keys)
-        if (!mm.reg_has_key(HKEY_LOCAL_MACHINE, key) && !infected_stems.count(lower(file_name_of(key))))
-            fail("service key " + key + " deleted");
+        if (s.state != w.service_states.at(s.name) && !w.runs_sample(s.name)) fail("service " + s.name + " stopped");
+    for (const std::string &key : w.service_keys) {
+        bool exists = mm.reg_has_key(HKEY_LOCAL_MACHINE, key);
+        if (!exists && !w.runs_sample(file_name_of(key))) fail("service key " + key + " deleted");
+        if (exists && !w.faults)
+            for (const std::string &sub : w.service_subkeys.at(key))
+                if (!mm.reg_has_key(HKEY_LOCAL_MACHINE, key + "\\" + sub))
+                    fail("service key " + key + " left without its " + sub);
+    }
 
     // Autorun values: only those that start a sample, and the trojan's own.
     int values_removed = 0;
@@ -497,7 +606,7 @@ std::vector<std::string> RandomMachine::check(const World &w, bool exited, const
         bool starts_sample = !v.starts.empty() && w.files.at(v.starts).kind == infected;
         // A command without a folder that names a sample of the system folder
         // as a word of its own (as "rundll32.exe evil.exe,Start" does) starts it.
-        if (v.data.find('\\') == std::string::npos)
+        if (file_name_of(v.data) == v.data)
             for (const auto &e : w.files)
                 if (e.second.kind == infected && starts_with_i(e.second.path, std::string(f.system) + "\\") &&
                     names_word(lower(v.data), lower(file_name_of(e.second.path))))
@@ -515,10 +624,13 @@ std::vector<std::string> RandomMachine::check(const World &w, bool exited, const
                  std::to_string(e.second.attributes) + " before; " + std::to_string(n->data.size()) + ", " +
                  std::to_string(n->attributes) + " after)");
     }
+    // The working copy of wininit.ini stays only where it is the one place
+    // that still holds what the file held, or a fault kept it from going.
     for (const std::string &p : mm.all_files())
         if (!w.files_before.count(lower(p)) && !iequals_path(p, w.wininit) &&
-            !iequals_path(p, mm.temp_dir + "wininit.ini"))
-            fail("new file " + p);
+            !(iequals_path(p, std::string(f.windows) + "\\wininit.pmk") &&
+              (w.faults || (mm.file_data(p) == w.wininit_before && mm.file_data(w.wininit) != w.wininit_before))))
+            fail("new file " + p + " (" + std::to_string(mm.file_data(p).size()) + " bytes)");
 
     // Deletions scheduled for the restart: only samples, and what wininit.ini held stays.
     for (const std::string &p : mm.pending_deletes)

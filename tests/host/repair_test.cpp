@@ -3,6 +3,7 @@
 #include "test_support.h"
 
 #include "engine/file_matcher.h"
+#include "engine/path_text.h"
 #include "engine/signature_table.h"
 #include "memory/memory_scan.h"
 #include "repair/autorun_cleanup.h"
@@ -179,23 +180,69 @@ TEST_F(RepairTest, StopServiceAndItsBoundedWait) {
     EXPECT_EQ(0, stop_service("quick"));
 }
 
-TEST_F(RepairTest, ServiceKeysInOrderAndAKeyWithFurtherSubkeysStays) {
+TEST_F(RepairTest, ServiceKeysGoWholeAndOnlyWhereTheImagePathNamesTheFile) {
+    const char *file = "C:\\WINNT\\system32\\evil.exe";
+    m().add_file(file, "x");
     for (const char *set_name : {"ControlSet001", "ControlSet002"}) {
         std::string base = std::string("SYSTEM\\") + set_name + "\\Services\\evil";
+        m().reg_set(HKEY_LOCAL_MACHINE, base, "ImagePath", file);
         m().reg_key(HKEY_LOCAL_MACHINE, base + "\\Enum", true);
         m().reg_key(HKEY_LOCAL_MACHINE, base + "\\Security", true);
+        m().reg_set(HKEY_LOCAL_MACHINE, base + "\\Parameters\\Deeper", "x", "1");
     }
-    m().reg_key(HKEY_LOCAL_MACHINE, "SYSTEM\\ControlSet002\\Services\\evil\\Parameters", true);
-    EXPECT_EQ(1, delete_service_keys("evil"));
-    EXPECT_EQ((std::vector<std::string>{
-                  "SYSTEM\\ControlSet001\\Services\\evil\\Enum", "SYSTEM\\ControlSet001\\Services\\evil\\Security",
-                  "SYSTEM\\ControlSet001\\Services\\evil", "SYSTEM\\CONTROLSET002\\SERVICES\\evil\\Enum",
-                  "SYSTEM\\ControlSet002\\Services\\evil\\Security", "SYSTEM\\ControlSet002\\Services\\evil"}),
-              m().deleted_keys);
+    EXPECT_EQ(1, delete_service_keys("evil", file));
     EXPECT_FALSE(m().reg_has_key(HKEY_LOCAL_MACHINE, "SYSTEM\\ControlSet001\\Services\\evil"));
-    EXPECT_TRUE(m().reg_has_key(HKEY_LOCAL_MACHINE, "SYSTEM\\ControlSet002\\Services\\evil"));
-    EXPECT_FALSE(m().reg_has_key(HKEY_LOCAL_MACHINE, "SYSTEM\\ControlSet002\\Services\\evil\\Enum"));
-    EXPECT_EQ(0, delete_service_keys("nothing"));
+    EXPECT_FALSE(m().reg_has_key(HKEY_LOCAL_MACHINE, "SYSTEM\\ControlSet002\\Services\\evil"));
+    EXPECT_EQ("SYSTEM\\ControlSet001\\Services\\evil\\Parameters\\Deeper", m().deleted_keys[2]);
+    EXPECT_EQ(0, delete_service_keys("nothing", file));
+
+    // A subkey that cannot be deleted keeps the key: no success.
+    m().reg_set(HKEY_LOCAL_MACHINE, "SYSTEM\\ControlSet001\\Services\\evil", "ImagePath", file);
+    m().reg_key(HKEY_LOCAL_MACHINE, "SYSTEM\\ControlSet001\\Services\\evil\\Enum", true);
+    m().fail_calls["RegDeleteKeyA"] = 1;
+    EXPECT_EQ(0, delete_service_keys("evil", file));
+    EXPECT_TRUE(m().reg_has_key(HKEY_LOCAL_MACHINE, "SYSTEM\\ControlSet001\\Services\\evil"));
+
+    // A genuine service named like an infected image elsewhere.
+    m().add_file("C:\\TEMP\\msdtc.exe", "x");
+    m().reg_set(HKEY_LOCAL_MACHINE, "SYSTEM\\ControlSet002\\Services\\MSDTC", "ImagePath",
+                "%SystemRoot%\\System32\\msdtc.exe -service");
+    m().reg_key(HKEY_LOCAL_MACHINE, "SYSTEM\\ControlSet002\\Services\\MSDTC\\Linkage", true);
+    m().environment["SYSTEMROOT"] = "C:\\WINNT";
+    EXPECT_EQ(0, delete_service_keys("msdtc", "C:\\TEMP\\msdtc.exe"));
+    EXPECT_TRUE(m().reg_has_key(HKEY_LOCAL_MACHINE, "SYSTEM\\ControlSet002\\Services\\MSDTC\\Linkage"));
+}
+
+TEST_F(RepairTest, ImagePathFormsThatNameTheFile) {
+    m().windows_dir = "C:\\WINNT";
+    m().environment["SYSTEMROOT"] = "C:\\WINNT";
+    m().add_dir("C:\\Program Files")->short_name = "PROGRA~1";
+    m().add_file("C:\\Program Files\\Evil App\\svc.exe", "x");
+    m().find("C:\\Program Files\\Evil App")->short_name = "EVILAP~1";
+    m().add_file("C:\\WINNT\\system32\\msdtc.exe", "x");
+    m().add_file("C:\\TEMP\\msdtc.exe", "x");
+    struct Case { const char *image, *file; int names; } cases[] = {
+        {"\"C:\\Program Files\\Evil App\\svc.exe\" -k", "C:\\Program Files\\Evil App\\svc.exe", 1},
+        {"C:\\Program Files\\Evil App\\svc.exe -k", "C:\\Program Files\\Evil App\\svc.exe", 1},
+        {"C:\\PROGRA~1\\EVILAP~1\\SVC.EXE", "C:\\Program Files\\Evil App\\svc.exe", 1},
+        {"%SystemRoot%\\System32\\msdtc.exe", "C:\\WINNT\\system32\\msdtc.exe", 1},
+        {"\\SystemRoot\\System32\\msdtc.exe", "C:\\WINNT\\system32\\msdtc.exe", 1},
+        {"\\??\\C:\\WINNT\\system32\\msdtc.exe", "C:\\WINNT\\system32\\msdtc.exe", 1},
+        {"System32\\msdtc.exe", "C:\\WINNT\\system32\\msdtc.exe", 1},
+        // The genuine MSDTC against an infected namesake elsewhere.
+        {"%SystemRoot%\\System32\\msdtc.exe", "C:\\TEMP\\msdtc.exe", 0},
+        {"C:\\WINNT\\system32\\msdtc.exe2.exe", "C:\\WINNT\\system32\\msdtc.exe", 0},
+        {"msdtc.exe", "C:\\WINNT\\system32\\msdtc.exe", 0},  // a bare name names no one file
+        {"", "C:\\WINNT\\system32\\msdtc.exe", 0},
+    };
+    for (const Case &c : cases) {
+        m().reg_set(HKEY_LOCAL_MACHINE, "SYSTEM\\ControlSet001\\Services\\s", "ImagePath", c.image, REG_EXPAND_SZ);
+        EXPECT_EQ(c.names, service_runs_file("ControlSet001", "s", c.file)) << c.image;
+        EXPECT_EQ(c.names, service_runs_file("CurrentControlSet", "s", c.file)) << c.image;
+    }
+    // An image called ".exe" gives an empty service name, which names nothing.
+    m().reg_set(HKEY_LOCAL_MACHINE, "SYSTEM\\ControlSet001\\Services", "ImagePath", "C:\\TEMP\\.exe");
+    EXPECT_EQ(0, service_runs_file("ControlSet001", "", "C:\\TEMP\\.exe"));
 }
 
 TEST_F(RepairTest, UnkillableProcessWhoseServiceStopsIsRemoved) {
@@ -206,7 +253,9 @@ TEST_F(RepairTest, UnkillableProcessWhoseServiceStopsIsRemoved) {
     sim::Process &p = m().add_process(77, "C:\\WINNT\\system32\\evilsvc.exe");
     p.unkillable = true;
     m().services.push_back({"evilsvc", SERVICE_RUNNING, 1, false, 77});
-    m().reg_key(HKEY_LOCAL_MACHINE, "SYSTEM\\ControlSet001\\Services\\evilsvc", true);
+    m().reg_set(HKEY_LOCAL_MACHINE, "SYSTEM\\ControlSet001\\Services\\evilsvc", "ImagePath",
+                "%SystemRoot%\\system32\\evilsvc.exe");
+    m().environment["SYSTEMROOT"] = "C:\\WINNT";
     memory_scan();
     EXPECT_EQ(0, service_restart_needed);
     EXPECT_FALSE(m().reg_has_key(HKEY_LOCAL_MACHINE, "SYSTEM\\ControlSet001\\Services\\evilsvc"));
@@ -222,4 +271,40 @@ TEST_F(RepairTest, APathWithoutAFileNameStartsNothing) {
     autorun_sweep(HKEY_LOCAL_MACHINE, run);
     EXPECT_TRUE(has(run, "Bare"));
     EXPECT_TRUE(has(run, "Path"));
+}
+
+TEST_F(RepairTest, DoubleByteNamesStayWhole) {
+    // Code page 932: 0x83 0x5C is one character whose second byte is "\",
+    // 0x83 0x41 one whose second byte is "A".
+    m().ansi_code_page = 932;
+    infected_file("C:\\WINDOWS\\SYSTEM\\\x83\x5c" "evil.exe");
+    set(run, "Innocent", "evil.exe");                       // a program of its own
+    set(run, "Trojan", "\x83\x5c" "evil.exe /s");            // the infected file
+    set(run, "Kana", "C:\\WINDOWS\\SYSTEM\\\x83\x41" "X.EXE");  // another file
+    autorun_sweep(HKEY_LOCAL_MACHINE, run);
+    EXPECT_TRUE(has(run, "Innocent"));
+    EXPECT_FALSE(has(run, "Trojan"));
+    EXPECT_TRUE(has(run, "Kana"));
+    EXPECT_EQ(m().reg_text(HKEY_LOCAL_MACHINE, run, "Kana"), "C:\\WINDOWS\\SYSTEM\\\x83\x41" "X.EXE");
+    // Lower-casing leaves the second bytes of double-byte characters alone.
+    EXPECT_STREQ("c:\\windows\\system\\\x83\x5c" "evil.exe", scan_state.file_under_test);
+    char name[] = "C:\\\x83\x41\x83\x5c" "AB.EXE";
+    EXPECT_STREQ("\x83\x41\x83\x5c" "AB.EXE", file_name_part(name));
+    EXPECT_STREQ("c:\\\x83\x41\x83\x5c" "ab.exe", lower_text(name));
+}
+
+TEST_F(RepairTest, SweepDeletesOnlyAfterEnumeratingAndMatchesShortForms) {
+    m().add_dir("C:\\Program Files")->short_name = "PROGRA~1";
+    m().add_file("C:\\Program Files\\Evil App.exe", "x")->short_name = "EVILAP~1.EXE";
+    infected_file("C:\\Program Files\\Evil App.exe");
+    set(run, "Short", "C:\\PROGRA~1\\EVILAP~1.EXE /s");
+    set(run, "Long", "\"C:\\Program Files\\Evil App.exe\"");
+    set(run, "Keep", "C:\\PROGRA~1\\other.exe");
+    set(run, "Spaces", "C:\\Program Files\\Evil App.exe -x");
+    autorun_sweep(HKEY_LOCAL_MACHINE, run);
+    for (const char *gone : {"Short", "Long", "Spaces"}) EXPECT_FALSE(has(run, gone)) << gone;
+    EXPECT_TRUE(has(run, "Keep"));
+    EXPECT_EQ(std::vector<std::string>(3, removed_line), window.lines);
+    EXPECT_STREQ("Spaces", scan_state.removed_value_name);
+    EXPECT_FALSE(m().deleted_while_enumerating);
 }

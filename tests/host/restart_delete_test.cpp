@@ -122,3 +122,25 @@ TEST_F(RestartDeleteTest, RestartStaysNeededOnceAnySchedulingSucceeded) {
                                         "C:\\two.exe     W32/Quelby.Qgs.Dl.Trojan Unable to remove"}),
               window.lines);
 }
+
+TEST_F(RestartDeleteTest, WorkingCopyBesideTheFileAndGoneAfterwards) {
+    // The temporary folder of a 9x machine without TMP and TEMP may be the
+    // Windows folder itself: the copy never goes there under the file's name.
+    m().temp_dir = "C:\\WINDOWS\\";
+    after("[rename]\r\nNUL=C:\\OLD.EXE\r\n");
+    EXPECT_EQ("[rename]\r\nNUL=C:\\OLD.EXE\r\nNUL=C:\\PROGRA~1\\EVILTO~1.EXE\r\n", m().file_data(ini));
+    EXPECT_FALSE(m().exists("C:\\WINDOWS\\wininit.pmk"));
+    EXPECT_FALSE(m().exists("C:\\WINDOWS\\TEMP\\wininit.ini"));
+    // The copy holds the former content when the rewrite fails and cannot be
+    // undone; otherwise it is gone.
+    m().fail_calls["_write"] = 1;
+    EXPECT_EQ(0, schedule_delete_at_restart("C:\\Program Files\\second.exe"));
+    EXPECT_FALSE(m().exists("C:\\WINDOWS\\wininit.pmk"));
+}
+
+TEST_F(RestartDeleteTest, EntriesAreInTheOemCodePage) {
+    // "é" is 0xE9 in code page 1252 and 0x82 in 850, which WININIT reads.
+    m().add_file("C:\\Caf\xe9\\tool.exe", "x");
+    EXPECT_EQ(1, schedule_delete_at_restart("C:\\Caf\xe9\\tool.exe"));
+    EXPECT_EQ("[rename]\r\nNUL=C:\\Caf\x82\\tool.exe\r\n", m().file_data(ini));
+}

@@ -3,6 +3,8 @@
 // cursor, and the main window's report handling and states.
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <functional>
 #include <string>
@@ -435,6 +437,80 @@ TEST_F(MainWindowTest, StatusLineSetAtMostOncePerFrameNewestFirstBeforeQuestions
     EXPECT_LE(burst_sets, burst_ms / CMainDlg::status_frame_ms + 2) << burst_ms << " ms";
     EXPECT_EQ((std::vector<std::string>{"text C:\\before-a", "text C:\\before-b", "box, status"}), around_question);
     EXPECT_EQ((std::vector<std::string>{"text C:\\last", "text Scanning completed"}), at_the_end);
+}
+
+// The skin's non-magenta pixels, read from the resource's own bytes (an
+// 8-bit bottom-up bitmap), one rectangle per run: the shape the window must
+// have at any display depth.
+HRGN skin_shape() {
+    HMODULE self = GetModuleHandleA(nullptr);
+    HRSRC found = FindResourceA(self, MAKEINTRESOURCEA(IDB_SKIN), MAKEINTRESOURCEA(2));  // RT_BITMAP
+    const BYTE *bytes = found ? (const BYTE *)LockResource(LoadResource(self, found)) : nullptr;
+    if (!bytes) return nullptr;
+    const BITMAPINFOHEADER *h = (const BITMAPINFOHEADER *)bytes;
+    if (h->biBitCount != 8) return nullptr;
+    const RGBQUAD *palette = (const RGBQUAD *)(bytes + h->biSize);
+    const BYTE *pixels = (const BYTE *)(palette + (h->biClrUsed ? h->biClrUsed : 256));
+    int w = h->biWidth, height = h->biHeight, row = (w + 3) & ~3;
+    HRGN shape = CreateRectRgn(0, 0, 0, 0);
+    for (int y = 0; y < height; ++y) {
+        const BYTE *line = pixels + (height - 1 - y) * row;
+        for (int x = 0; x < w;) {
+            auto key = [&](int at) {
+                const RGBQUAD &c = palette[line[at]];
+                return c.rgbRed == 0xFF && c.rgbGreen == 0 && c.rgbBlue == 0xFF;
+            };
+            int start = x;
+            while (x < w && !key(x)) ++x;
+            if (x > start) {
+                HRGN run = CreateRectRgn(start, y, x, y + 1);
+                CombineRgn(shape, shape, run, RGN_OR);
+                DeleteObject(run);
+            }
+            while (x < w && key(x)) ++x;
+        }
+    }
+    return shape;
+}
+
+// The main window takes the skin's outline whatever the display's depth
+// (this test also runs in a 16-bit display, where a device bitmap would
+// turn the magenta key into a near magenta).
+TEST_F(MainWindowTest, ShapeIsTheSkinOutlineAtThisDepth) {
+    std::memset(&scan_state, 0, sizeof scan_state);
+    CMainDlg dialog(nullptr);
+    HRGN want = skin_shape();
+    ASSERT_TRUE(want);
+    HRGN got = CreateRectRgn(0, 0, 0, 0);
+    int kind = ERROR, depth = 0;
+    POINT client = {0, 0};
+    in_modal_loop::arm([&]() {
+        kind = GetWindowRgn(dialog.m_hWnd, got);
+        // The window's region is in window coordinates: the skin's shape
+        // moved by the border to where the client area starts.
+        RECT frame;
+        GetWindowRect(dialog.m_hWnd, &frame);
+        ClientToScreen(dialog.m_hWnd, &client);
+        client.x -= frame.left;
+        client.y -= frame.top;
+        HDC screen = GetDC(nullptr);
+        depth = GetDeviceCaps(screen, BITSPIXEL);
+        ReleaseDC(nullptr, screen);
+        PostMessageA(dialog.m_hWnd, WM_COMMAND, IDCANCEL, 0);
+    });
+    dialog.DoModal();
+    std::printf("display depth %d bits per pixel\n", depth);
+    const char *wanted_depth = getenv("PELLMARK_EXPECT_DEPTH");
+    if (wanted_depth) EXPECT_EQ(atoi(wanted_depth), depth);
+    ASSERT_EQ(COMPLEXREGION, kind) << "the window has no shape";
+    OffsetRgn(want, client.x, client.y);
+    EXPECT_TRUE(EqualRgn(got, want));
+    RECT box;
+    GetRgnBox(got, &box);
+    EXPECT_EQ(client.x, box.left);
+    EXPECT_EQ(client.x + 527, box.right);
+    DeleteObject(got);
+    DeleteObject(want);
 }
 
 // With PELLMARK_SHOTS set, shows a box of each style and has the harness

@@ -13,6 +13,8 @@
 #                          the program starts (to plant files)
 #   PELLMARK_WINE_XVFB     1: run in a virtual display of its own (Xvfb), whose
 #                          number is in the sandbox's file "display"
+#   PELLMARK_WINE_XVFB_DEPTH  its colour depth in bits per pixel (default 24;
+#                          16 is what most 9x, NT 4 and 2000 machines ran at)
 #   PELLMARK_WINE_BACKGROUND  a second Windows program started first and left
 #                          running beside program.exe (the program under test,
 #                          while program.exe drives it); its exit code is
@@ -113,7 +115,7 @@ trap cleanup EXIT
 
 if [ "${PELLMARK_WINE_XVFB:-0}" = 1 ]; then
     exec 8>"$sandbox/display"
-    Xvfb -displayfd 8 -screen 0 1024x768x24 -nolisten tcp >/dev/null 2>&1 &
+    Xvfb -displayfd 8 -screen 0 "1024x768x${PELLMARK_WINE_XVFB_DEPTH:-24}" -nolisten tcp >/dev/null 2>&1 &
     xvfb_pid=$!
     for _ in $(seq 50); do [ -s "$sandbox/display" ] && break; sleep 0.1; done
     export DISPLAY=":$(head -n1 "$sandbox/display")"
