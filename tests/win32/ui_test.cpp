@@ -501,7 +501,9 @@ TEST_F(MainWindowTest, ShapeIsTheSkinOutlineAtThisDepth) {
     dialog.DoModal();
     std::printf("display depth %d bits per pixel\n", depth);
     const char *wanted_depth = getenv("PELLMARK_EXPECT_DEPTH");
-    if (wanted_depth) EXPECT_EQ(atoi(wanted_depth), depth);
+    if (wanted_depth) {
+        EXPECT_EQ(atoi(wanted_depth), depth);
+    }
     ASSERT_EQ(COMPLEXREGION, kind) << "the window has no shape";
     OffsetRgn(want, client.x, client.y);
     EXPECT_TRUE(EqualRgn(got, want));
