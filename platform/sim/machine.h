@@ -205,7 +205,13 @@ public:
     std::function<void(Node *file)> on_read;  // may change the file's data, not remove it
 
     // --- Faults: a named os:: call fails while its count is above 0, once
-    // fail_after has let that many calls of it succeed first ---
+    // fail_after has let that many calls of it succeed first. The keys are
+    // the calls' names ("DeleteFileA", "RegOpenKeyExA", ...) and these
+    // further ones:
+    //   "_read_short"   a _read gives half of what it could (when over 1)
+    //   "_write_short"  a _write writes half of what it was asked
+    //   "perf_query"    the performance-data query fails (access denied)
+    // ---
     std::map<std::string, int> fail_calls;
     std::map<std::string, int> fail_after;
     bool should_fail(const char *call);
@@ -250,8 +256,9 @@ public:
     std::map<int, Fd> fds;
     std::map<HKEY, std::string> open_key_paths;  // handle -> "root\path"
     std::map<HWND, WindowProc> windows;
+    enum HandleKind { no_handle, process_handle, snapshot_handle, token_handle };
     struct Handle {
-        int kind = 0;  // 1 process, 2 snapshot, 3 token
+        HandleKind kind = no_handle;
         DWORD pid = 0;
         DWORD access = 0;
         std::vector<PROCESSENTRY32> entries;

@@ -1,0 +1,134 @@
+// Simulated processes and the tool-help snapshot over them, and the os::
+// calls that open, end and close process handles.
+
+#include <cctype>
+#include <cstring>
+
+#include "platform/sim/internal.h"
+
+namespace sim {
+
+Process &Machine::add_process(DWORD pid, const std::string &image) {
+    Process p;
+    p.pid = pid;
+    p.image = image;
+    processes.push_back(p);
+    return processes.back();
+}
+
+// A running process holds its id; an ended one keeps it only until a new
+// process is given the same id.
+Process *Machine::process(DWORD pid) {
+    Process *ended = nullptr;
+    for (Process &p : processes)
+        if (p.pid == pid) {
+            if (p.running) return &p;
+            if (!ended) ended = &p;
+        }
+    return ended;
+}
+
+bool Machine::holds_file(const std::string &path) {
+    for (Process &p : processes) {
+        if (!p.running) continue;
+        if (iequals(p.image, path)) return true;
+        for (const std::string &h : p.holds)
+            if (iequals(h, path)) return true;
+    }
+    return false;
+}
+
+namespace api {
+
+HANDLE WINAPI CreateToolhelp32Snapshot(DWORD flags, DWORD) {
+    Machine &m = called("CreateToolhelp32Snapshot");
+    if (!(flags & TH32CS_SNAPPROCESS) || m.should_fail("CreateToolhelp32Snapshot")) return INVALID_HANDLE_VALUE;
+    Machine::Handle h;
+    h.kind = Machine::snapshot_handle;
+    for (Process &p : m.processes) {
+        if (!p.running) continue;
+        PROCESSENTRY32 e;
+        std::memset(&e, 0, sizeof e);
+        e.dwSize = sizeof e;
+        e.th32ProcessID = p.pid;
+        std::strncpy(e.szExeFile, (p.snapshot_name.empty() ? p.image : p.snapshot_name).c_str(), MAX_PATH - 1);
+        h.entries.push_back(e);
+    }
+    return new_handle(m, h);
+}
+
+BOOL WINAPI Process32First(HANDLE snapshot, PROCESSENTRY32 *entry) {
+    Machine &m = called("Process32First");
+    auto it = m.handles.find(snapshot);
+    if (it == m.handles.end() || it->second.kind != Machine::snapshot_handle || entry->dwSize != sizeof(PROCESSENTRY32) ||
+        it->second.entries.empty())
+        return FALSE;
+    *entry = it->second.entries[0];
+    it->second.next = 1;
+    return TRUE;
+}
+
+BOOL WINAPI Process32Next(HANDLE snapshot, PROCESSENTRY32 *entry) {
+    Machine &m = called("Process32Next");
+    auto it = m.handles.find(snapshot);
+    if (it == m.handles.end() || it->second.kind != Machine::snapshot_handle || it->second.next >= it->second.entries.size())
+        return FALSE;
+    *entry = it->second.entries[it->second.next++];
+    return TRUE;
+}
+
+}  // namespace api
+
+}  // namespace sim
+
+using sim::machine;
+
+namespace os {
+
+HANDLE OpenProcess(DWORD access, BOOL, DWORD pid) {
+    sim::Machine &m = sim::called("OpenProcess");
+    sim::Process *p = m.process(pid);
+    if (p && p->running && p->exits_on_its_own && (access & PROCESS_TERMINATE)) p->running = false;
+    if (!p || !p->running) {
+        m.last_error = ERROR_INVALID_PARAMETER;
+        return nullptr;
+    }
+    if (p->needs_debug && !m.enabled_privileges.count("SeDebugPrivilege")) {
+        m.last_error = ERROR_ACCESS_DENIED;
+        return nullptr;
+    }
+    sim::Machine::Handle h;
+    h.kind = sim::Machine::process_handle;
+    h.pid = pid;
+    h.access = access;
+    return sim::new_handle(m, h);
+}
+
+BOOL TerminateProcess(HANDLE process, UINT) {
+    sim::Machine &m = sim::called("TerminateProcess");
+    auto it = m.handles.find(process);
+    if (it == m.handles.end() || it->second.kind != sim::Machine::process_handle || !(it->second.access & PROCESS_TERMINATE)) {
+        m.last_error = ERROR_ACCESS_DENIED;
+        return FALSE;
+    }
+    sim::Process *p = m.process(it->second.pid);
+    if (!p || !p->running || p->unkillable) {
+        m.last_error = ERROR_ACCESS_DENIED;
+        return FALSE;
+    }
+    p->running = false;
+    m.terminated.push_back(p->pid);
+    m.terminated_at.push_back(m.slept_ms);
+    return TRUE;
+}
+
+BOOL CloseHandle(HANDLE handle) {
+    sim::Machine &m = sim::called("CloseHandle");
+    if (!m.handles.erase(handle)) return FALSE;
+    --m.open_handles;
+    return TRUE;
+}
+
+HANDLE GetCurrentProcess() { return (HANDLE)(intptr_t)-1; }
+
+}  // namespace os
