@@ -751,7 +751,18 @@ void Sleep(DWORD milliseconds) {
 DWORD GetTickCount() {
     sim::Machine &m = machine();
     ++m.calls["GetTickCount"];
-    return m.clock_ms;
+    return m.clock_ms - m.clock_ms % m.tick_ms;
+}
+
+// A microsecond counter on the same clock.
+BOOL QueryPerformanceFrequency(LARGE_INTEGER *frequency) {
+    frequency->QuadPart = 1000000;
+    return TRUE;
+}
+BOOL QueryPerformanceCounter(LARGE_INTEGER *count) {
+    ++machine().calls["QueryPerformanceCounter"];
+    count->QuadPart = (int64_t)machine().clock_ms * 1000;
+    return TRUE;
 }
 
 }  // namespace os
