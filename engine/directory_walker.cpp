@@ -37,18 +37,36 @@ void shorten_path(const char *src, char *dst, int16_t width) {
 // What the pump's last look found: whether the queue was empty, and when.
 static bool last_look_empty = false;
 static DWORD last_look_at = 0;
+// Performance-counter counts per millisecond; -1 before the first call, 0
+// when the machine has no such counter.
+static int64_t counts_per_ms = -1;
 
 void message_pump_reset() { last_look_empty = false; }
 
+// The pump's clock in milliseconds (it wraps); false when there is none.
+// GetTickCount moves only with the system timer, in steps of 10 ms and more,
+// too coarse to time a wait of pump_idle_ms.
+static bool pump_clock(DWORD *now) {
+    if (counts_per_ms < 0) {
+        LARGE_INTEGER frequency;
+        counts_per_ms = os::QueryPerformanceFrequency(&frequency) ? frequency.QuadPart / 1000 : 0;
+    }
+    LARGE_INTEGER count;
+    if (counts_per_ms <= 0 || !os::QueryPerformanceCounter(&count)) return false;
+    *now = (DWORD)(count.QuadPart / counts_per_ms);
+    return true;
+}
+
 void message_pump() {
     // Each look costs a round trip to the window system; an empty queue is
-    // looked at again only after pump_idle_ms (unsigned difference: the tick
-    // count wraps).
-    DWORD now = os::GetTickCount();
-    if (last_look_empty && now - last_look_at < pump_idle_ms) return;
+    // looked at again only after pump_idle_ms (unsigned difference: the
+    // clock wraps). Without a clock every call looks.
+    DWORD now = 0;
+    bool timed = pump_clock(&now);
+    if (timed && last_look_empty && now - last_look_at < pump_idle_ms) return;
     MSG msg;
     if (!os::PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
-        last_look_empty = true;
+        last_look_empty = timed;
         last_look_at = now;
         return;
     }

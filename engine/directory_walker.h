@@ -22,7 +22,8 @@ int32_t directory_walker(const char *pattern);
 
 // Handles at most one queued message; Esc asks whether to stop the scan.
 // After a look that found the queue empty, the next look waits until
-// pump_idle_ms have passed on GetTickCount; calls before then return at once.
+// pump_idle_ms have passed on the performance counter; calls before then
+// return at once (without that counter every call looks).
 // While looks find messages, every call looks.
 void message_pump();
 // With entries coming every d ms (whole ms), a message that arrives just after

@@ -86,6 +86,8 @@ LRESULT SendMessageA(HWND hwnd, UINT msg, WPARAM wparam, LPARAM lparam);
 // Time
 void Sleep(DWORD milliseconds);
 DWORD GetTickCount();
+BOOL QueryPerformanceFrequency(LARGE_INTEGER *frequency);
+BOOL QueryPerformanceCounter(LARGE_INTEGER *count);
 
 // Versions, libraries
 BOOL GetVersionExA(OSVERSIONINFOA *info);

@@ -235,6 +235,7 @@ public:
     // message posted during one entry is seen by the next entry's pump.
     DWORD clock_ms = 0;
     DWORD entry_ms = 5;
+    DWORD tick_ms = 1;  // GetTickCount moves in steps of this many ms
     DWORD last_error = 0;
 
     // --- Internals used by the os:: functions ---

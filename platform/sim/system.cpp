@@ -45,7 +45,18 @@ void Sleep(DWORD milliseconds) {
 
 DWORD GetTickCount() {
     sim::Machine &m = sim::called("GetTickCount");
-    return m.clock_ms;
+    return m.clock_ms - m.clock_ms % m.tick_ms;
+}
+
+// A microsecond counter on the same clock.
+BOOL QueryPerformanceFrequency(LARGE_INTEGER *frequency) {
+    frequency->QuadPart = 1000000;
+    return TRUE;
+}
+
+BOOL QueryPerformanceCounter(LARGE_INTEGER *count) {
+    count->QuadPart = (int64_t)sim::called("QueryPerformanceCounter").clock_ms * 1000;
+    return TRUE;
 }
 
 BOOL GetVersionExA(OSVERSIONINFOA *info) {

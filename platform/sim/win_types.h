@@ -20,6 +20,7 @@ typedef BYTE *LPBYTE;
 typedef void *LPVOID;
 typedef const char *LPCSTR;
 typedef char *LPSTR;
+typedef union { struct { DWORD LowPart; LONG HighPart; } u; int64_t QuadPart; } LARGE_INTEGER;
 
 #define WINAPI
 #define CALLBACK

@@ -96,6 +96,8 @@ LRESULT SendMessageA(HWND hwnd, UINT msg, WPARAM wparam, LPARAM lparam) {
 
 void Sleep(DWORD milliseconds) { ::Sleep(milliseconds); }
 DWORD GetTickCount() { return ::GetTickCount(); }
+BOOL QueryPerformanceFrequency(LARGE_INTEGER *frequency) { return ::QueryPerformanceFrequency(frequency); }
+BOOL QueryPerformanceCounter(LARGE_INTEGER *count) { return ::QueryPerformanceCounter(count); }
 
 BOOL GetVersionExA(OSVERSIONINFOA *info) { return ::GetVersionExA(info); }
 HMODULE LoadLibraryA(LPCSTR name) { return ::LoadLibraryA(name); }
