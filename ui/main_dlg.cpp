@@ -235,6 +235,24 @@ void CMainDlg::update_horizontal_extent() {
     if (results_list.GetHorizontalExtent() < widest && widest > 560) results_list.SetHorizontalExtent(widest * 3 / 4);
 }
 
+namespace {
+// Milliseconds for timing display frames: from the performance counter
+// where there is one, because the tick count moves only with the system
+// timer (steps of 10 ms and more on NT, about 55 ms on the 9x family), which
+// would hold a text back for several frames; the tick count otherwise.
+DWORD frame_clock_ms() {
+    static LONGLONG frequency = -1;
+    if (frequency < 0) {
+        LARGE_INTEGER f;
+        frequency = ::QueryPerformanceFrequency(&f) && f.QuadPart > 0 ? f.QuadPart : 0;
+    }
+    LARGE_INTEGER now;
+    if (frequency > 0 && ::QueryPerformanceCounter(&now))
+        return (DWORD)((now.QuadPart / frequency) * 1000 + (now.QuadPart % frequency) * 1000 / frequency);
+    return ::GetTickCount();
+}
+}  // namespace
+
 // Called for every entry of the walk: only a copy of the text, unless a frame
 // has passed since the status line was last set. The closing texts come
 // after scan_finished and are shown and painted at once.
@@ -242,7 +260,7 @@ LRESULT CMainDlg::OnShowStatus(WPARAM, LPARAM) {
     std::memcpy(pending_status, scan_state.status_text, sizeof pending_status);
     pending_status[sizeof pending_status - 1] = 0;
     status_pending = true;
-    DWORD since = ::GetTickCount() - status_set_at;  // unsigned: the tick count wraps
+    DWORD since = frame_clock_ms() - status_set_at;  // unsigned: the clock wraps
     if (scan_state.scan_finished) {
         show_pending_status(true);
     } else if (!status_ever_set || since >= status_frame_ms) {
@@ -258,7 +276,7 @@ void CMainDlg::show_pending_status(bool paint_now) {
     status_pending = false;
     status_line.SetWindowText(pending_status);
     status_ever_set = true;
-    status_set_at = ::GetTickCount();
+    status_set_at = frame_clock_ms();
     if (paint_now) ::UpdateWindow(status_line.m_hWnd);
 }
 
