@@ -79,7 +79,9 @@ WIN32_FIND_DATAA entry_of(const std::string &name, const Node *node) {
 
 std::string folded(const std::string &s) {
     std::string out = s;
-    for (char &c : out) c = lower(c);
+    for (size_t i = 0; i < out.size(); ++i)
+        if (machine().lead_byte((unsigned char)out[i]) && i + 1 < out.size()) ++i;  // a second byte keeps its case
+        else out[i] = lower(out[i]);
     return out;
 }
 

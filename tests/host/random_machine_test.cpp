@@ -50,8 +50,12 @@ const int default_seeds = 8000;
 const int default_seeds = 8000;
 #endif
 
+// Single-byte letters only: on a double-byte machine 0x83 0x41 and 0x83 0x61
+// are two different characters, and so two different file names.
 std::string lower(std::string s) {
-    for (char &c : s) c = (char)std::tolower((unsigned char)c);
+    for (size_t i = 0; i < s.size(); ++i)
+        if (sim::machine().lead_byte((unsigned char)s[i]) && i + 1 < s.size()) ++i;
+        else s[i] = (char)std::tolower((unsigned char)s[i]);
     return s;
 }
 
