@@ -750,6 +750,13 @@ std::vector<std::string> RandomMachine::check(const World &w, bool exited, const
     for (const sim::ConfirmCall &c : mm.confirm_calls)
         if (c.text.compare(0, std::strlen(restart_question), restart_question) == 0 && !scheduled)
             fail("restart offered with nothing scheduled");
+    // The memory scan's question says the trojan's registry entries are removed.
+    bool service_key_gone = false;
+    for (const std::string &key : w.service_keys)
+        if (!mm.reg_has_key(HKEY_LOCAL_MACHINE, key)) service_key_gone = true;
+    for (const sim::ConfirmCall &c : mm.confirm_calls)
+        if (c.text.find("found in memory!") != std::string::npos && !service_key_gone)
+            fail("memory question says registry entries are removed while every service key stays");
     return problems;
 }
 
