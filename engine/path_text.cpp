@@ -64,6 +64,35 @@ char *upper_text(char *text) {
     return text;
 }
 
+namespace {
+
+char folded(char c) { return c >= 'A' && c <= 'Z' ? (char)(c - 'A' + 'a') : c; }
+
+// Whether a and b agree in their first limit bytes (or up to their common
+// end), single-byte letters compared without regard to case and the bytes
+// of double-byte characters exactly.
+bool equal_nocase(const char *a, const char *b, size_t limit) {
+    for (size_t i = 0; i < limit;) {
+        if (os::IsDBCSLeadByte((BYTE)a[i]) && a[i + 1]) {
+            if (a[i] != b[i] || (i + 1 < limit && a[i + 1] != b[i + 1])) return false;
+            i += 2;
+            continue;
+        }
+        if (folded(a[i]) != folded(b[i])) return false;
+        if (!a[i]) return true;
+        ++i;
+    }
+    return true;
+}
+
+}  // namespace
+
+bool same_text_nocase(const char *a, const char *b) { return equal_nocase(a, b, (size_t)-1); }
+
+bool begins_with_nocase(const char *text, const char *prefix) {
+    return equal_nocase(text, prefix, std::strlen(prefix));
+}
+
 bool resolve_nt_path(const char *path, char *out, size_t size) {
     if (std::strncmp(path, "\\??\\", 4) == 0 || std::strncmp(path, "\\\\?\\", 4) == 0) {
         const char *rest = path + 4;

@@ -29,6 +29,13 @@ bool has_character(const char *text, char c);
 char *lower_text(char *text);
 char *upper_text(char *text);
 
+// Whether a and b are the same text, and whether text begins with prefix,
+// single-byte letters compared without regard to case and the bytes of
+// double-byte characters exactly (a case-blind byte comparison takes two
+// characters that differ only in a second byte "A"/"a" for one).
+bool same_text_nocase(const char *a, const char *b);
+bool begins_with_nocase(const char *text, const char *prefix);
+
 // Copies path into out (size bytes) with its NT form resolved: "\??\" and
 // "\\?\" are dropped ("\??\UNC\" becomes "\\"), and "\SystemRoot\" becomes
 // the Windows folder. Any other path is copied as it is. False when the

@@ -27,12 +27,12 @@ bool process_list::append(DWORD process_id, const char *image_path) {
 }
 
 bool same_file(const char *a, const char *b) {
-    if (os::_stricmp(a, b) == 0) return true;
+    if (same_text_nocase(a, b)) return true;
     char short_a[260], short_b[260];
     DWORD na = os::GetShortPathNameA(a, short_a, sizeof short_a);
     if (na == 0 || na >= sizeof short_a) return false;
     DWORD nb = os::GetShortPathNameA(b, short_b, sizeof short_b);
-    return nb != 0 && nb < sizeof short_b && os::_stricmp(short_a, short_b) == 0;
+    return nb != 0 && nb < sizeof short_b && same_text_nocase(short_a, short_b);
 }
 
 process_image image_of_process(DWORD process_id, const char *path) {

@@ -180,7 +180,7 @@ int kill_by_name_toolhelp(const char *path) {
         while (more) {
             bool has_path = std::strchr(entry->szExeFile, '\\') != nullptr;
             bool match = has_path ? same_file(entry->szExeFile, path)
-                                  : os::_stricmp(entry->szExeFile, file_name_part(path)) == 0;
+                                  : same_text_nocase(entry->szExeFile, file_name_part(path));
             if (match) {
                 os::Sleep(50);
                 HANDLE process = os::OpenProcess(PROCESS_TERMINATE | PROCESS_QUERY_INFORMATION, FALSE,
@@ -204,9 +204,8 @@ int kill_by_name_toolhelp(const char *path) {
 int kill_by_path_psapi(const char *path) {
     process_list list;
     if (!list_processes_psapi(list, nullptr)) return 0;
-    size_t length = std::strlen(path);
     for (process_record *r = list.first; r; r = r->next) {
-        if (std::strlen(r->image_path) != length || os::_strnicmp(r->image_path, path, length) != 0) continue;
+        if (!same_text_nocase(r->image_path, path)) continue;
         HANDLE process = os::OpenProcess(PROCESS_TERMINATE | PROCESS_QUERY_INFORMATION, FALSE, r->process_id);
         if (process && ends_process(process)) os::Sleep(500);
     }

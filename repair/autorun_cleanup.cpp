@@ -6,6 +6,7 @@
 #include <cstring>
 #include <initializer_list>
 
+#include "engine/path_text.h"
 #include "engine/scan_state.h"
 #include "memory/platform.h"
 #include "repair/autorun_sweep.h"
@@ -39,7 +40,7 @@ void check_hosts_file() {
 bool holds_remembered_command(const char *key) {
     char data[sizeof scan_state.removed_value_data];
     if (!read_registry_value(HKEY_LOCAL_MACHINE, key, scan_state.removed_value_name, data, sizeof data)) return false;
-    return os::_stricmp(data, scan_state.removed_value_data) == 0;
+    return same_text_nocase(data, scan_state.removed_value_data);
 }
 }  // namespace
 

@@ -92,7 +92,12 @@ bool rewrite_rename_file(const char *rename_path, const char *key, const char *v
     char copy_path[path_buffer];
     if (!copy_text(copy_path, sizeof copy_path, rename_path)) return false;
     std::strcpy(copy_path + std::strlen(copy_path) - std::strlen(rename_file_name), working_copy_name);
-    if (!os::CopyFileA(rename_path, copy_path, FALSE)) return false;
+    // A read-only file is left alone before a copy of it (read-only as well,
+    // and so not removable) is made.
+    if (os::_access(rename_path, 2) != 0) return false;
+    // A copy already there is one that a rewrite which could not be undone
+    // kept, the one place holding what the file held: it is never replaced.
+    if (!os::CopyFileA(rename_path, copy_path, TRUE)) return false;
     std::string content;
     if (!read_whole(copy_path, content)) {
         os::DeleteFileA(copy_path);
@@ -108,7 +113,10 @@ bool rewrite_rename_file(const char *rename_path, const char *key, const char *v
         if (!has_section) before_entry += "[rename]\r\n";
     }
     int fd = os::_open(rename_path, _O_WRONLY | _O_TRUNC | _O_BINARY, permission);
-    if (fd == -1) return false;
+    if (fd == -1) {
+        os::DeleteFileA(copy_path);
+        return false;
+    }
     bool ok = write_bytes(fd, content.data(), at) && write_text(fd, before_entry.c_str()) &&
               write_entry(fd, key, value) && write_bytes(fd, content.data() + at, content.size() - at);
     os::_close(fd);

@@ -56,7 +56,7 @@ bool command_runs_file(const char *command, const char *file) {
     }
     if (!ordinary_path(command, path)) return false;
     size_t n = std::strlen(file);
-    if (os::_strnicmp(path, file, n) == 0 && (path[n] == 0 || blank(path[n]))) return true;
+    if (begins_with_nocase(path, file) && (path[n] == 0 || blank(path[n]))) return true;
     size_t word = 0;
     while (path[word] && !blank(path[word])) ++word;
     path[word] = 0;

@@ -69,7 +69,9 @@ bool glob(const char *p, const char *n) {
 
 std::string folded(const std::string &s) {
     std::string out = s;
-    for (char &c : out) c = lower(c);
+    for (size_t i = 0; i < out.size(); ++i)
+        if (machine().lead_byte((unsigned char)out[i]) && i + 1 < out.size()) ++i;  // a second byte keeps its case
+        else out[i] = lower(out[i]);
     return out;
 }
 

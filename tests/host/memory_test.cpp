@@ -7,6 +7,7 @@
 #include "engine/signature_table.h"
 #include "memory/memory_scan.h"
 #include "memory/platform.h"
+#include "memory/process_api.h"
 #include "memory/process_kill.h"
 #include "memory/process_passes.h"
 #include "memory/restart.h"
@@ -590,4 +591,28 @@ TEST_F(MemoryTest, NtFourWithoutPsapiClaimsNothingOfMemory) {
     EXPECT_EQ((std::vector<std::string>{"C:\\WINNT\\evil.exe"}), m().pending_deletes);
     ASSERT_EQ(1u, m().confirm_calls.size());
     EXPECT_EQ(0u, m().confirm_calls[0].text.find("The system has to be restarted"));
+}
+
+TEST_F(MemoryTest, DoubleByteNamesDifferingInASecondByteAreDifferentFiles) {
+    // Code page 932: 0x83 0x41 and 0x83 0x61 are two different characters
+    // (their second bytes are "A" and "a"); a case-blind byte comparison
+    // takes the one file for the other.
+    const std::string innocent = "C:\\APP\\\x83\x61" "X.EXE", target = "C:\\APP\\\x83\x41" "X.EXE";
+    win98(m());
+    m().ansi_code_page = 932;
+    clean(3, innocent);
+    infected(4, target);
+    EXPECT_EQ(1, kill_process_of_file(target.c_str()));
+    EXPECT_EQ((std::vector<DWORD>{4}), m().terminated);
+
+    // NT 5.x: the process-status method compares full paths.
+    fresh();
+    xp(m());
+    m().ansi_code_page = 932;
+    m().add_drive('C', DRIVE_FIXED);
+    clean(3, innocent);
+    infected(4, target);
+    EXPECT_EQ(1, kill_process_of_file(target.c_str()));
+    EXPECT_EQ((std::vector<DWORD>{4}), m().terminated);
+    EXPECT_FALSE(same_file(innocent.c_str(), target.c_str()));
 }

@@ -50,8 +50,12 @@ const int default_seeds = 8000;
 const int default_seeds = 8000;
 #endif
 
+// Single-byte letters only: on a double-byte machine 0x83 0x41 and 0x83 0x61
+// are two different characters, and so two different file names.
 std::string lower(std::string s) {
-    for (char &c : s) c = (char)std::tolower((unsigned char)c);
+    for (size_t i = 0; i < s.size(); ++i)
+        if (sim::machine().lead_byte((unsigned char)s[i]) && i + 1 < s.size()) ++i;
+        else s[i] = (char)std::tolower((unsigned char)s[i]);
     return s;
 }
 
@@ -746,6 +750,13 @@ std::vector<std::string> RandomMachine::check(const World &w, bool exited, const
     for (const sim::ConfirmCall &c : mm.confirm_calls)
         if (c.text.compare(0, std::strlen(restart_question), restart_question) == 0 && !scheduled)
             fail("restart offered with nothing scheduled");
+    // The memory scan's question says the trojan's registry entries are removed.
+    bool service_key_gone = false;
+    for (const std::string &key : w.service_keys)
+        if (!mm.reg_has_key(HKEY_LOCAL_MACHINE, key)) service_key_gone = true;
+    for (const sim::ConfirmCall &c : mm.confirm_calls)
+        if (c.text.find("found in memory!") != std::string::npos && !service_key_gone)
+            fail("memory question says registry entries are removed while every service key stays");
     return problems;
 }
 

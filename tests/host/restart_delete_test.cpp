@@ -144,3 +144,30 @@ TEST_F(RestartDeleteTest, EntriesAreInTheOemCodePage) {
     EXPECT_EQ(1, schedule_delete_at_restart("C:\\Caf\xe9\\tool.exe"));
     EXPECT_EQ("[rename]\r\nNUL=C:\\Caf\x82\\tool.exe\r\n", m().file_data(ini));
 }
+
+TEST_F(RestartDeleteTest, WorkingCopyNeverOutlivesARefusedRewriteNorIsOverwritten) {
+    const std::string before = "[rename]\r\nNUL=C:\\OLD.EXE\r\n[Next]\r\nb=2\r\n";
+    const char *copy = "C:\\WINDOWS\\wininit.pmk";
+    // A read-only rename file cannot be rewritten: nothing is scheduled and
+    // no copy of it stays behind (a copy would be read-only too).
+    m().add_file(ini, before, FILE_ATTRIBUTE_READONLY);
+    EXPECT_EQ(0, schedule_delete_at_restart("C:\\Program Files\\Evil Tool.exe"));
+    EXPECT_EQ(before, m().file_data(ini));
+    EXPECT_FALSE(m().exists(copy));
+
+    // A rewrite that fails part-way and cannot be undone keeps the copy as
+    // the one place that holds the former content; a later scheduling must
+    // not replace that copy with what the failed rewrite left.
+    os::SetFileAttributesA(ini, FILE_ATTRIBUTE_NORMAL);
+    m().fail_calls["_write"] = 1;
+    m().fail_calls["CopyFileA"] = 1;
+    m().fail_after["CopyFileA"] = 1;  // the copy is made, the undo fails
+    EXPECT_EQ(0, schedule_delete_at_restart("C:\\Program Files\\Evil Tool.exe"));
+    ASSERT_EQ(before, m().file_data(copy));
+    m().fail_calls.clear();
+    m().fail_after.clear();
+    schedule_delete_at_restart("C:\\Program Files\\second.exe");
+    std::string kept = m().exists(copy) ? m().file_data(copy) : std::string();
+    EXPECT_TRUE(kept == before || m().file_data(ini).find(before) != std::string::npos)
+        << "what wininit.ini held is lost: file \"" << m().file_data(ini) << "\", copy \"" << kept << "\"";
+}
