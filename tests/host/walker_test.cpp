@@ -169,6 +169,35 @@ protected:
         for (int i = 0; i < files; ++i) m().add_file("C:\\f" + std::to_string(i), "x");
     }
     static constexpr int files = 60;
+
+    // What the pump did with a message posted to a window of its own during
+    // the status of entry post_after, over a walk of the root.
+    struct Arrival {
+        int handled = 0;
+        DWORD posted_at = 0, handled_at = 0;
+        size_t handled_after = 0;  // statuses shown when it was handled
+        // Handled within 5 ms, or before the next entry's status.
+        bool in_time(int post_after) const {
+            return handled_at - posted_at <= 5 || handled_after == (size_t)post_after;
+        }
+    };
+    Arrival post_during_entry(int post_after) {
+        Arrival a;
+        HWND target = m().create_window([&](HWND, UINT, WPARAM, LPARAM) -> LRESULT {
+            ++a.handled;
+            a.handled_at = m().clock_ms;
+            a.handled_after = window.statuses.size();
+            return 0;
+        });
+        window.on_status = [&](const std::string &) {
+            if ((int)window.statuses.size() != post_after) return;
+            m().post_message(target, WM_TIMER, 1, 0);
+            a.posted_at = m().clock_ms;
+        };
+        directory_walker("C:\\*.*");
+        window.on_status = nullptr;
+        return a;
+    }
 };
 
 TEST_F(PumpTest, BusyQueueDrainsOneMessagePerCall) {
@@ -192,28 +221,12 @@ TEST_F(PumpTest, ArrivingMessageWaitsAtMostFiveMsOrUntilTheNextEntry) {
         for (DWORD start : {0u, 0xFFFFFFF0u})  // the tick count wraps mid-walk
             for (int post_after = 1; post_after <= files; post_after += 3) {
                 fresh(start, entry_ms);
-                DWORD posted_at = 0, handled_at = 0;
-                size_t handled_after = 0;
-                int handled = 0;
-                HWND target = m().create_window([&](HWND, UINT, WPARAM, LPARAM) -> LRESULT {
-                    ++handled;
-                    handled_at = m().clock_ms;
-                    handled_after = window.statuses.size();
-                    return 0;
-                });
-                window.on_status = [&](const std::string &) {
-                    if ((int)window.statuses.size() != post_after) return;
-                    m().post_message(target, WM_TIMER, 1, 0);
-                    posted_at = m().clock_ms;
-                };
-                directory_walker("C:\\*.*");
+                Arrival a = post_during_entry(post_after);
                 std::string where = "entry_ms " + std::to_string(entry_ms) + " start " + std::to_string(start) +
                                     " posted during entry " + std::to_string(post_after);
                 if (post_after == files && entry_ms < pump_idle_ms) continue;  // the walk ended first
-                ASSERT_EQ(1, handled) << where;
-                bool within_5ms = handled_at - posted_at <= 5;
-                bool by_next_entry = handled_after == (size_t)post_after;
-                EXPECT_TRUE(within_5ms || by_next_entry) << where << ": waited " << handled_at - posted_at << " ms";
+                ASSERT_EQ(1, a.handled) << where;
+                EXPECT_TRUE(a.in_time(post_after)) << where << ": waited " << a.handled_at - a.posted_at << " ms";
             }
 }
 
@@ -237,25 +250,9 @@ TEST_F(PumpTest, CoarseTickCountDoesNotStretchTheWait) {
         for (int post_after = 1; post_after < files; ++post_after) {
             fresh(0, 1);
             m().tick_ms = tick;
-            DWORD posted_at = 0, handled_at = 0;
-            size_t handled_after = 0;
-            int handled = 0;
-            HWND target = m().create_window([&](HWND, UINT, WPARAM, LPARAM) -> LRESULT {
-                ++handled;
-                handled_at = m().clock_ms;
-                handled_after = window.statuses.size();
-                return 0;
-            });
-            window.on_status = [&](const std::string &) {
-                if ((int)window.statuses.size() != post_after) return;
-                m().post_message(target, WM_TIMER, 1, 0);
-                posted_at = m().clock_ms;
-            };
-            directory_walker("C:\\*.*");
+            Arrival a = post_during_entry(post_after);
             std::string where = "tick " + std::to_string(tick) + " ms, posted during entry " + std::to_string(post_after);
-            ASSERT_EQ(1, handled) << where;
-            bool within_5ms = handled_at - posted_at <= 5;
-            bool by_next_entry = handled_after == (size_t)post_after;
-            EXPECT_TRUE(within_5ms || by_next_entry) << where << ": waited " << handled_at - posted_at << " ms";
+            ASSERT_EQ(1, a.handled) << where;
+            EXPECT_TRUE(a.in_time(post_after)) << where << ": waited " << a.handled_at - a.posted_at << " ms";
         }
 }
