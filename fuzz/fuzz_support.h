@@ -26,5 +26,5 @@ inline void require(bool ok) {
 inline void require_all_closed() {
     sim::Machine &m = sim::machine();
     require(m.open_fds_count == 0 && m.open_find_handles == 0 && m.open_keys == 0 && m.open_handles == 0 &&
-            m.open_streams == 0 && m.open_service_handles == 0);
+            m.open_service_handles == 0);
 }

@@ -30,7 +30,6 @@ BOOL CopyFileA(LPCSTR existing, LPCSTR target, BOOL fail_if_exists);
 BOOL MoveFileExA(LPCSTR existing, LPCSTR target, DWORD flags);
 UINT GetWindowsDirectoryA(LPSTR buffer, UINT size);
 UINT GetSystemDirectoryA(LPSTR buffer, UINT size);
-DWORD GetTempPathA(DWORD size, LPSTR buffer);
 DWORD GetShortPathNameA(LPCSTR long_path, LPSTR short_path, DWORD size);
 DWORD ExpandEnvironmentStringsA(LPCSTR source, LPSTR destination, DWORD size);
 
@@ -43,16 +42,9 @@ long _filelength(int fd);
 int _close(int fd);
 int _write(int fd, const void *buffer, unsigned int count);
 
-// C runtime: streams (text mode)
-FILE *fopen(const char *path, const char *mode);
-char *fgets(char *buffer, int size, FILE *stream);
-int fclose(FILE *stream);
-
 // C runtime: string calls that are not standard C
 int _stricmp(const char *a, const char *b);
 int _strnicmp(const char *a, const char *b, size_t n);
-char *_strlwr(char *s);
-char *_strupr(char *s);
 
 // Registry
 LONG RegOpenKeyExA(HKEY key, LPCSTR sub_key, DWORD options, REGSAM sam, PHKEY result);

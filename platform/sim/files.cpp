@@ -1,5 +1,5 @@
 // Simulated drives, folders and files, and the os:: file calls over them:
-// searches, attributes, deletion, the C runtime's low-level and stream calls,
+// searches, attributes, deletion, the C runtime's low-level file calls,
 // copies, deletion at restart and short names. Behaviour follows the Windows
 // API where the engine depends on it: case-insensitive paths, "." and ".." in
 // every directory but a drive root, the wildcard rules of FindFirstFileA,
@@ -406,44 +406,6 @@ int _write(int fd, const void *buffer, unsigned int count) {
     d.replace((size_t)f.pos, std::min((size_t)n, d.size() - (size_t)f.pos), (const char *)buffer, n);
     f.pos += n;
     return (int)n;
-}
-
-// Streams: read-only, text mode, as with the Windows runtime: CR LF arrives
-// as LF, and a Ctrl-Z byte (0x1A) ends the text.
-FILE *fopen(const char *path, const char *mode) {
-    sim::Machine &m = sim::called("fopen");
-    sim::Node *n = m.find(path ? path : "");
-    if (!n || n->is_dir || n->unreadable || std::strcmp(mode, "r") != 0 || m.should_fail("fopen")) return nullptr;
-    sim::Machine::Stream s;
-    for (size_t i = 0; i < n->data.size() && n->data[i] != '\x1a'; ++i)
-        if (!(n->data[i] == '\r' && i + 1 < n->data.size() && n->data[i + 1] == '\n')) s.text += n->data[i];
-    FILE *f = reinterpret_cast<FILE *>(m.next_handle += 4);
-    m.streams[f] = s;
-    ++m.open_streams;
-    return f;
-}
-
-char *fgets(char *buffer, int size, FILE *stream) {
-    sim::Machine &m = machine();
-    auto it = m.streams.find(stream);
-    if (it == m.streams.end() || size < 1) return nullptr;
-    sim::Machine::Stream &s = it->second;
-    if (s.pos >= s.text.size()) return nullptr;
-    int n = 0;
-    while (n < size - 1 && s.pos < s.text.size()) {
-        char c = s.text[s.pos++];
-        buffer[n++] = c;
-        if (c == '\n') break;
-    }
-    buffer[n] = 0;
-    return buffer;
-}
-
-int fclose(FILE *stream) {
-    sim::Machine &m = machine();
-    if (!m.streams.erase(stream)) return -1;
-    --m.open_streams;
-    return 0;
 }
 
 }  // namespace os

@@ -130,7 +130,6 @@ public:
     // --- System folders, environment, restart-time deletions ---
     std::string windows_dir = "C:\\WINDOWS";
     std::string system_dir = "C:\\WINDOWS\\SYSTEM32";
-    std::string temp_dir = "C:\\WINDOWS\\TEMP\\";
     std::map<std::string, std::string> environment = {{"SYSTEMROOT", "C:\\WINDOWS"},
                                                       {"WINDIR", "C:\\WINDOWS"}};
     std::vector<std::string> pending_deletes;  // MoveFileExA(..., DELAY_UNTIL_REBOOT)
@@ -267,12 +266,6 @@ public:
     };
     std::map<HANDLE, Handle> handles;
     std::map<SC_HANDLE, std::string> service_handles;  // "" for the manager
-    struct Stream {
-        std::string text;
-        size_t pos = 0;
-    };
-    std::map<FILE *, Stream> streams;
-    int open_streams = 0;
     std::unique_ptr<RegKey> reg_roots[5];
     uintptr_t next_handle = 0x1000;
     int next_fd = 3;

@@ -27,16 +27,6 @@ int _strnicmp(const char *a, const char *b, size_t n) {
     return 0;
 }
 
-char *_strlwr(char *s) {
-    for (char *p = s; *p; ++p) *p = (char)std::tolower((unsigned char)*p);
-    return s;
-}
-
-char *_strupr(char *s) {
-    for (char *p = s; *p; ++p) *p = (char)std::toupper((unsigned char)*p);
-    return s;
-}
-
 void Sleep(DWORD milliseconds) {
     sim::Machine &m = sim::called("Sleep");
     m.slept_ms += milliseconds;
@@ -96,7 +86,6 @@ UINT GetWindowsDirectoryA(LPSTR buffer, UINT size) { return sim::give_text(machi
 
 UINT GetSystemDirectoryA(LPSTR buffer, UINT size) { return sim::give_text(machine().system_dir, buffer, size); }
 
-DWORD GetTempPathA(DWORD size, LPSTR buffer) { return sim::give_text(machine().temp_dir, buffer, size); }
 
 DWORD ExpandEnvironmentStringsA(LPCSTR source, LPSTR destination, DWORD size) {
     sim::Machine &m = sim::called("ExpandEnvironmentStringsA");

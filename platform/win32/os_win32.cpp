@@ -20,7 +20,6 @@ BOOL CopyFileA(LPCSTR existing, LPCSTR target, BOOL fail_if_exists) {
 BOOL MoveFileExA(LPCSTR existing, LPCSTR target, DWORD flags) { return ::MoveFileExA(existing, target, flags); }
 UINT GetWindowsDirectoryA(LPSTR buffer, UINT size) { return ::GetWindowsDirectoryA(buffer, size); }
 UINT GetSystemDirectoryA(LPSTR buffer, UINT size) { return ::GetSystemDirectoryA(buffer, size); }
-DWORD GetTempPathA(DWORD size, LPSTR buffer) { return ::GetTempPathA(size, buffer); }
 DWORD GetShortPathNameA(LPCSTR long_path, LPSTR short_path, DWORD size) {
     return ::GetShortPathNameA(long_path, short_path, size);
 }
@@ -36,14 +35,9 @@ long _filelength(int fd) { return ::_filelength(fd); }
 int _close(int fd) { return ::_close(fd); }
 int _write(int fd, const void *buffer, unsigned int count) { return ::_write(fd, buffer, count); }
 
-FILE *fopen(const char *path, const char *mode) { return ::fopen(path, mode); }
-char *fgets(char *buffer, int size, FILE *stream) { return ::fgets(buffer, size, stream); }
-int fclose(FILE *stream) { return ::fclose(stream); }
 
 int _stricmp(const char *a, const char *b) { return ::_stricmp(a, b); }
 int _strnicmp(const char *a, const char *b, size_t n) { return ::_strnicmp(a, b, n); }
-char *_strlwr(char *s) { return ::_strlwr(s); }
-char *_strupr(char *s) { return ::_strupr(s); }
 
 LONG RegOpenKeyExA(HKEY key, LPCSTR sub_key, DWORD options, REGSAM sam, PHKEY result) {
     return ::RegOpenKeyExA(key, sub_key, options, sam, result);

