@@ -13,10 +13,6 @@ const char *next_character(const char *p) {
     return os::IsDBCSLeadByte((BYTE)*p) && p[1] ? p + 2 : p + 1;
 }
 
-bool starts_with_nocase(const char *text, const char *prefix) {
-    return os::_strnicmp(text, prefix, std::strlen(prefix)) == 0;
-}
-
 bool copy_into(char *out, size_t size, const char *a, const char *b) {
     size_t na = std::strlen(a), nb = std::strlen(b);
     if (na + nb + 1 > size) return false;
@@ -96,10 +92,10 @@ bool begins_with_nocase(const char *text, const char *prefix) {
 bool resolve_nt_path(const char *path, char *out, size_t size) {
     if (std::strncmp(path, "\\??\\", 4) == 0 || std::strncmp(path, "\\\\?\\", 4) == 0) {
         const char *rest = path + 4;
-        if (starts_with_nocase(rest, "UNC\\")) return copy_into(out, size, "\\\\", rest + 4);
+        if (begins_with_nocase(rest, "UNC\\")) return copy_into(out, size, "\\\\", rest + 4);
         return copy_into(out, size, "", rest);
     }
-    if (starts_with_nocase(path, "\\SystemRoot\\")) {
+    if (begins_with_nocase(path, "\\SystemRoot\\")) {
         char windows[MAX_PATH];
         UINT length = os::GetWindowsDirectoryA(windows, sizeof windows);
         if (length == 0 || length >= sizeof windows) return false;

@@ -6,6 +6,9 @@
 
 #include "platform/os.h"
 
+// How many images the memory scan remembers as reported.
+enum { memory_file_limit = 32 };
+
 struct scan_state_t {
     HWND report_window;
     char report_line[500];
@@ -32,11 +35,9 @@ struct scan_state_t {
     // The images whose file line the memory scan has reported (the first
     // memory_file_limit of them), so that neither a second process of the
     // same image nor the drive walk reports or counts the file again.
-    char memory_files[32][261];
+    char memory_files[memory_file_limit][261];
     int32_t memory_file_count;
 };
-
-enum { memory_file_limit = 32 };
 
 // Zero at program start (static storage) and never reset by the program.
 extern scan_state_t scan_state;

@@ -51,14 +51,6 @@ process_image image_of_process(DWORD process_id, const char *path) {
     return same_file(resolved, path) ? process_image::same : process_image::other;
 }
 
-image_check process_runs_file(DWORD process_id, const char *path) {
-    switch (image_of_process(process_id, path)) {
-    case process_image::same: return image_check::same;
-    case process_image::other: return image_check::different;
-    default: return image_check::unknown;
-    }
-}
-
 int list_processes_psapi(process_list &list, void (*on_access_denied)()) {
     HMODULE psapi = os::LoadLibraryA("psapi.dll");
     enum_processes_fn enum_processes = find_function<enum_processes_fn>(psapi, "EnumProcesses");

@@ -52,7 +52,3 @@ bool same_file(const char *a, const char *b);
 // opened, a module that hides its name).
 enum class process_image { same, other, gone, unknown };
 process_image image_of_process(DWORD process_id, const char *path);
-
-// The same, as whether the process runs the file: gone counts as unknown.
-enum class image_check { same, different, unknown };
-image_check process_runs_file(DWORD process_id, const char *path);

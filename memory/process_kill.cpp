@@ -260,7 +260,7 @@ int kill_by_name_perfdata(const char *path) {
     int result = 0;
     for (unsigned i = 0; i < filled; ++i) {
         if (!perf_name_matches(slots[i].name, name)) continue;
-        if (process_runs_file(slots[i].process_id, path) != image_check::same) continue;
+        if (image_of_process(slots[i].process_id, path) != process_image::same) continue;
         HANDLE process = os::OpenProcess(PROCESS_TERMINATE, FALSE, slots[i].process_id);
         if (process && ends_process(process)) result = 1;
         os::Sleep(500);

@@ -26,10 +26,11 @@ const char rename_file_name[] = "wininit.ini";
 const char working_copy_name[] = "wininit.pmk";
 const long largest_rename_file = 16L << 20;
 
-bool write_text(int fd, const char *text) {
-    int n = (int)std::strlen(text);
-    return os::_write(fd, text, (unsigned)n) == n;
+bool write_bytes(int fd, const char *bytes, size_t n) {
+    return n == 0 || os::_write(fd, bytes, (unsigned)n) == (int)n;
 }
+
+bool write_text(int fd, const char *text) { return write_bytes(fd, text, std::strlen(text)); }
 
 bool write_entry(int fd, const char *key, const char *value) {
     return write_text(fd, key) && write_text(fd, "=") && write_text(fd, value) && write_text(fd, "\r\n");
@@ -42,10 +43,6 @@ bool create_rename_file(const char *rename_path, const char *key, const char *va
     os::_close(fd);
     if (!ok) os::DeleteFileA(rename_path);
     return ok;
-}
-
-bool write_bytes(int fd, const char *bytes, size_t n) {
-    return n == 0 || os::_write(fd, bytes, (unsigned)n) == (int)n;
 }
 
 // The whole content of a file, read raw; false when it cannot be read.
