@@ -43,10 +43,7 @@ static int64_t counts_per_ms = -1;
 
 void message_pump_reset() { last_look_empty = false; }
 
-// The pump's clock in milliseconds (it wraps); false when there is none.
-// GetTickCount moves only with the system timer, in steps of 10 ms and more,
-// too coarse to time a wait of pump_idle_ms.
-static bool pump_clock(DWORD *now) {
+bool precise_clock_ms(DWORD *now) {
     if (counts_per_ms < 0) {
         LARGE_INTEGER frequency;
         counts_per_ms = os::QueryPerformanceFrequency(&frequency) ? frequency.QuadPart / 1000 : 0;
@@ -62,7 +59,7 @@ void message_pump() {
     // looked at again only after pump_idle_ms (unsigned difference: the
     // clock wraps). Without a clock every call looks.
     DWORD now = 0;
-    bool timed = pump_clock(&now);
+    bool timed = precise_clock_ms(&now);
     if (timed && last_look_empty && now - last_look_at < pump_idle_ms) return;
     MSG msg;
     if (!os::PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {

@@ -4,6 +4,8 @@
 #pragma once
 #include <cstdint>
 
+#include "platform/os.h"
+
 // Takes the scanner's label, the file's full path and the size its directory
 // listed for it.
 typedef int (*file_scanner)(const char *label, const char *path, uint64_t listed_size);
@@ -30,6 +32,12 @@ void message_pump();
 // an empty look is seen at the next entry when d >= pump_idle_ms, and within
 // ceil(3 / d) * d <= 4 ms otherwise.
 enum : unsigned { pump_idle_ms = 3 };
+
+// Milliseconds on the performance counter (they wrap); false when the
+// machine has no such counter. GetTickCount moves only with the system
+// timer, in steps of 10 ms and more (about 55 ms on the 9x family), too
+// coarse to time the pump's wait or a display frame.
+bool precise_clock_ms(DWORD *now);
 
 // Forgets the pump's last look, so that its next call looks (a fresh run).
 void message_pump_reset();

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "engine/directory_walker.h"
 #include "engine/scan_driver.h"
 #include "engine/scan_state.h"
 #include "repair/registry_helpers.h"
@@ -20,9 +21,9 @@ const char notice_text[] = "Free from Brenvik Software. Use it on any number of 
 const char footer_text[] = "This program is a part of Orvanta antivirus software.";
 enum : UINT { scan_timer = 100, status_timer = 101, lines_kept = 150 };
 
-CMainDlg *the_main_window = nullptr;
+// main_dialog is only ever the main window.
 void show_status_before_question() {
-    if (the_main_window) the_main_window->show_pending_status(true);
+    if (main_dialog) static_cast<CMainDlg *>(main_dialog)->show_pending_status(true);
 }
 }  // namespace
 
@@ -48,7 +49,10 @@ CMainDlg::CMainDlg(CWnd *parent) : CDialog(IDD_MAIN, parent) {
 }
 
 CMainDlg::~CMainDlg() {
-    if (the_main_window == this) the_main_window = nullptr;
+    if (main_dialog == this) {
+        main_dialog = nullptr;
+        before_confirm_box = nullptr;
+    }
     if (searching_font) ::DeleteObject(searching_font);
 }
 
@@ -87,7 +91,6 @@ BOOL CMainDlg::OnInitDialog() {
     ok_button.EnableWindow(FALSE);
     ok_button.ShowWindow(SW_HIDE);
     main_dialog = this;
-    the_main_window = this;
     before_confirm_box = show_status_before_question;
 
     LOGFONTA lf;
@@ -236,20 +239,12 @@ void CMainDlg::update_horizontal_extent() {
 }
 
 namespace {
-// Milliseconds for timing display frames: from the performance counter
-// where there is one, because the tick count moves only with the system
-// timer (steps of 10 ms and more on NT, about 55 ms on the 9x family), which
-// would hold a text back for several frames; the tick count otherwise.
+// Milliseconds for timing display frames: the performance counter where
+// there is one (the tick count would hold a text back for several frames),
+// the tick count otherwise.
 DWORD frame_clock_ms() {
-    static LONGLONG frequency = -1;
-    if (frequency < 0) {
-        LARGE_INTEGER f;
-        frequency = ::QueryPerformanceFrequency(&f) && f.QuadPart > 0 ? f.QuadPart : 0;
-    }
-    LARGE_INTEGER now;
-    if (frequency > 0 && ::QueryPerformanceCounter(&now))
-        return (DWORD)((now.QuadPart / frequency) * 1000 + (now.QuadPart % frequency) * 1000 / frequency);
-    return ::GetTickCount();
+    DWORD now;
+    return precise_clock_ms(&now) ? now : ::GetTickCount();
 }
 }  // namespace
 

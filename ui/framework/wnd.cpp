@@ -86,20 +86,6 @@ CString CWnd::GetWindowText() const {
     return s;
 }
 
-void CWnd::CenterWindow(CWnd *alternate_owner) {
-    HWND over = alternate_owner ? alternate_owner->m_hWnd : ::GetWindow(m_hWnd, GW_OWNER);
-    if (!over) over = ::GetParent(m_hWnd);
-    RECT area, mine;
-    if (over && ::IsWindowVisible(over) && !::IsIconic(over))
-        ::GetWindowRect(over, &area);
-    else
-        ::SystemParametersInfoA(SPI_GETWORKAREA, 0, &area, 0);
-    ::GetWindowRect(m_hWnd, &mine);
-    int w = mine.right - mine.left, h = mine.bottom - mine.top;
-    ::SetWindowPos(m_hWnd, nullptr, (area.left + area.right - w) / 2, (area.top + area.bottom - h) / 2, 0, 0,
-                   SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
-}
-
 const AFX_MSGMAP *CWnd::GetThisMessageMap() {
     static const AFX_MSGMAP_ENTRY entries[] = {{0, 0, 0, AfxSig_end, nullptr}};
     static const AFX_MSGMAP map = {&CCmdTarget::GetThisMessageMap, entries};

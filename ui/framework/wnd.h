@@ -68,7 +68,6 @@ public:
     HFONT GetFont() const { return (HFONT)::SendMessageA(m_hWnd, WM_GETFONT, 0, 0); }
     UINT_PTR SetTimer(UINT_PTR id, UINT elapse) { return ::SetTimer(m_hWnd, id, elapse, nullptr); }
     BOOL KillTimer(UINT_PTR id) { return ::KillTimer(m_hWnd, id); }
-    void CenterWindow(CWnd *alternate_owner = nullptr);
 
     // Default handlers: message-map entries of derived classes that name a
     // handler the class does not declare reach these.
