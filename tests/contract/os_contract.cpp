@@ -37,6 +37,16 @@ ContractOutcome delete_file(ContractMachine &m, const std::string &path) {
 
 LONG open_key(HKEY *out) { return os::RegOpenKeyExA(HKEY_CURRENT_USER, key, 0, KEY_ALL_ACCESS, out); }
 
+// Opens the test key, makes one call on it, closes it: the call's result, or
+// -1 when the key would not open.
+template <typename Call> ContractOutcome on_key(ContractMachine &m, Call call) {
+    HKEY k = nullptr;
+    if (open_key(&k) != ERROR_SUCCESS) return after(m, -1);
+    long r = call(k);
+    os::RegCloseKey(k);
+    return after(m, r);
+}
+
 const std::vector<ContractRow> rows = {
     // Searches
     {"*.* lists ., .. and the one file of a folder", {3, ERROR_NO_MORE_FILES},
@@ -156,60 +166,44 @@ const std::vector<ContractRow> rows = {
     {"a size query gives the size with its terminator", {4, any},
      [](ContractMachine &m) {
          m.set_value(key, "text", std::string("abc", 4), REG_SZ);
-         HKEY k = nullptr;
-         if (open_key(&k) != ERROR_SUCCESS) return after(m, -1);
-         DWORD type = 0, size = 0;
-         LONG r = os::RegQueryValueExA(k, "text", nullptr, &type, nullptr, &size);
-         os::RegCloseKey(k);
-         return after(m, r == ERROR_SUCCESS && type == REG_SZ ? (long)size : -1);
+         return on_key(m, [](HKEY k) {
+             DWORD type = 0, size = 0;
+             LONG r = os::RegQueryValueExA(k, "text", nullptr, &type, nullptr, &size);
+             return r == ERROR_SUCCESS && type == REG_SZ ? (long)size : -1L;
+         });
      }},
     {"a buffer too small: ERROR_MORE_DATA and the size needed", {ERROR_MORE_DATA * 100 + 4, any},
      [](ContractMachine &m) {
          m.set_value(key, "text", std::string("abc", 4), REG_SZ);
-         HKEY k = nullptr;
-         if (open_key(&k) != ERROR_SUCCESS) return after(m, -1);
-         BYTE small[2];
-         DWORD type = 0, size = sizeof small;
-         LONG r = os::RegQueryValueExA(k, "text", nullptr, &type, small, &size);
-         os::RegCloseKey(k);
-         return after(m, r * 100 + (long)size);
+         return on_key(m, [](HKEY k) {
+             BYTE small[2];
+             DWORD type = 0, size = sizeof small;
+             LONG r = os::RegQueryValueExA(k, "text", nullptr, &type, small, &size);
+             return r * 100 + (long)size;
+         });
      }},
     {"a missing value", {ERROR_FILE_NOT_FOUND, any},
      [](ContractMachine &m) {
          m.make_key(key);
-         HKEY k = nullptr;
-         if (open_key(&k) != ERROR_SUCCESS) return after(m, -1);
-         DWORD size = 0;
-         LONG r = os::RegQueryValueExA(k, "nothing", nullptr, nullptr, nullptr, &size);
-         os::RegCloseKey(k);
-         return after(m, r);
+         return on_key(m, [](HKEY k) {
+             DWORD size = 0;
+             return (long)os::RegQueryValueExA(k, "nothing", nullptr, nullptr, nullptr, &size);
+         });
      }},
     {"deleting a missing value", {ERROR_FILE_NOT_FOUND, any},
      [](ContractMachine &m) {
          m.make_key(key);
-         HKEY k = nullptr;
-         if (open_key(&k) != ERROR_SUCCESS) return after(m, -1);
-         LONG r = os::RegDeleteValueA(k, "nothing");
-         os::RegCloseKey(k);
-         return after(m, r);
+         return on_key(m, [](HKEY k) { return (long)os::RegDeleteValueA(k, "nothing"); });
      }},
     {"a key with a subkey is not deleted", {ERROR_ACCESS_DENIED, any},
      [](ContractMachine &m) {
          m.make_key(std::string(key) + "\\parent\\child");
-         HKEY k = nullptr;
-         if (open_key(&k) != ERROR_SUCCESS) return after(m, -1);
-         LONG r = os::RegDeleteKeyA(k, "parent");
-         os::RegCloseKey(k);
-         return after(m, r);
+         return on_key(m, [](HKEY k) { return (long)os::RegDeleteKeyA(k, "parent"); });
      }},
     {"a key without subkeys is deleted", {ERROR_SUCCESS, any},
      [](ContractMachine &m) {
          m.make_key(std::string(key) + "\\leaf");
-         HKEY k = nullptr;
-         if (open_key(&k) != ERROR_SUCCESS) return after(m, -1);
-         LONG r = os::RegDeleteKeyA(k, "leaf");
-         os::RegCloseKey(k);
-         return after(m, r);
+         return on_key(m, [](HKEY k) { return (long)os::RegDeleteKeyA(k, "leaf"); });
      }},
 };
 
