@@ -11,9 +11,16 @@
 namespace sim {
 
 // Counts one call of the named os:: function and returns the machine.
+// A test's on_call hook runs first, outside any other hook call, so that
+// the machine can change between any two calls of the program.
 inline Machine &called(const char *name) {
     Machine &m = machine();
     ++m.calls[name];
+    if (m.on_call && !m.in_on_call) {
+        m.in_on_call = true;
+        m.on_call(name);
+        m.in_on_call = false;
+    }
     return m;
 }
 

@@ -202,6 +202,11 @@ public:
     // or shrink under the program ---
     std::function<void(const std::string &path)> on_open;
     std::function<void(Node *file)> on_read;  // may change the file's data, not remove it
+    // Called at the start of every os:: call with the call's name, before the
+    // call does anything: a test may change anything of the machine here
+    // (end a process, give its id to another, rewrite a file, add a value).
+    std::function<void(const char *call)> on_call;
+    bool in_on_call = false;
 
     // --- Faults: a named os:: call fails while its count is above 0, once
     // fail_after has let that many calls of it succeed first. The keys are
