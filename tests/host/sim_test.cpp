@@ -65,3 +65,18 @@ TEST_F(SimTest, RegistryValuesAreCaseInsensitiveAndCounted) {
     os::RegCloseKey(key);
     EXPECT_FALSE(m().reg_has_value(HKEY_LOCAL_MACHINE, "Software\\Test", "Value"));
 }
+
+TEST_F(SimTest, AnOpenHandleKeepsAProcessIdFromReuse) {
+    m().add_process(7, "C:\\evil.exe");
+    HANDLE h = os::OpenProcess(PROCESS_TERMINATE | PROCESS_QUERY_INFORMATION, FALSE, 7);
+    ASSERT_NE(nullptr, h);
+    m().end_process(7, "C:\\notepad.exe");
+    EXPECT_FALSE(m().process(7)->running);  // the id waits for the handle
+    EXPECT_FALSE(os::TerminateProcess(h, 0));
+    os::CloseHandle(h);
+    ASSERT_TRUE(m().process(7)->running);
+    EXPECT_EQ("C:\\notepad.exe", m().process(7)->image);
+    m().end_process(7, "C:\\calc.exe");  // no handle: at once
+    EXPECT_EQ("C:\\calc.exe", m().process(7)->image);
+    EXPECT_TRUE(m().terminated.empty());
+}
