@@ -78,5 +78,12 @@ TEST_F(SimTest, AnOpenHandleKeepsAProcessIdFromReuse) {
     EXPECT_EQ("C:\\notepad.exe", m().process(7)->image);
     m().end_process(7, "C:\\calc.exe");  // no handle: at once
     EXPECT_EQ("C:\\calc.exe", m().process(7)->image);
-    EXPECT_TRUE(m().terminated.empty());
+    // One that exits as it is opened to be ended: the open finds its successor.
+    sim::Process &p = m().add_process(9, "C:\\evil.exe");
+    p.exits_on_its_own = true;
+    p.id_successor = "C:\\notepad.exe";
+    h = os::OpenProcess(PROCESS_TERMINATE, FALSE, 9);
+    EXPECT_TRUE(os::TerminateProcess(h, 0));
+    os::CloseHandle(h);
+    EXPECT_EQ((std::vector<std::string>{"C:\\notepad.exe"}), m().terminated_images);
 }
