@@ -46,8 +46,10 @@ struct scan_state_t {
     int32_t files_left;
     // 1 + the number of the working copy of wininit.ini that a rewrite of
     // this run could not undo, the one place holding what the file held; 0
-    // when there is none.
+    // when there is none. With it, the fingerprint of what that rewrite left
+    // in the file, so that the copy goes back only over exactly that.
     int32_t rename_copy_kept;
+    uint32_t rename_left_fingerprint;
 };
 
 // Zero at program start (static storage) and never reset by the program.
