@@ -36,7 +36,8 @@ struct scan_state_t {
     // memory_file_limit of them), so that neither a second process of the
     // same image nor the drive walk reports or counts the file again.
     char memory_files[memory_file_limit][261];
-    // What the last disposition of each of those files left (memory_outcome).
+    // What the last disposition of each of those files left (a
+    // disposition_outcome of engine/disposition.h).
     uint8_t memory_file_outcomes[memory_file_limit];
     int32_t memory_file_count;
     // Infected files left in place with their deletion at restart scheduled,
