@@ -16,7 +16,7 @@
 # ${PELLMARK_RUNTIME_CACHE:-$XDG_CACHE_HOME/pellmark/i586-runtime}, one
 # folder per key; the key is a hash of the installed versions of the cross
 # compiler, its runtime, the mingw-w64 development files and binutils, and
-# of this script. Sources come through apt with a private sources list
+# of the build recipe's number below. Sources come through apt with a private sources list
 # (deb and deb-src lines for this Debian release) and private lists, so the
 # system's apt setup is left alone; PELLMARK_DEBIAN_MIRROR picks another
 # mirror. Exit status: 0 built or cached, 1 not cached (--cached) or build
@@ -25,7 +25,6 @@ set -euo pipefail
 triple=i686-w64-mingw32
 cache=${PELLMARK_RUNTIME_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/pellmark/i586-runtime}
 mirror=${PELLMARK_DEBIAN_MIRROR:-http://deb.debian.org}
-self=$(readlink -f "${BASH_SOURCE[0]}")
 say() { echo "i586 runtime: $*" >&2; }
 
 mode=build
@@ -41,7 +40,10 @@ version_of() {
 command -v dpkg-query >/dev/null || { say "needs a Debian system (dpkg-query)"; exit 2; }
 packages="gcc-mingw-w64-i686-win32 gcc-mingw-w64-i686-win32-runtime mingw-w64-i686-dev binutils-mingw-w64-i686"
 versions=$(for p in $packages; do echo "$p $(version_of "$p")"; done)
-key=$( (echo "$versions"; sha256sum <"$self") | sha256sum | cut -c1-16)
+# Raise when the way the runtime is built changes, so that caches of the
+# old way are not used.
+recipe=1
+key=$( (echo "$versions"; echo "recipe $recipe") | sha256sum | cut -c1-16)
 dir=$cache/$key
 if [ -f "$dir/complete" ]; then
     echo "$dir/lib"
