@@ -109,7 +109,6 @@ fi
 
 log=$cache/build-$key.log
 work=$(mktemp -d "$cache/work.XXXXXX")
-trap 'rm -rf "$work"' EXIT
 say "building libstdc++, libgcc and the mingw-w64 runtime for the i586 from Debian's sources; once per compiler version, about 15 minutes on 2 cores (log: $log)"
 start=$(date +%s)
 
@@ -183,9 +182,18 @@ build() {
        b/crt/lib32/{crt2.o,libmingw32.a,libmingwex.a,libmsvcrt.a,libmoldname.a} "$work/out/lib/"
     set +x
 }
-if ! (build) >"$log" 2>&1; then
+# Not in a condition, so that any failing step stops the build.
+set +e
+(set -e; build) >"$log" 2>&1
+status=$?
+set -e
+libs="libgcc.a libgcc_eh.a crtbegin.o crtend.o libstdc++.a libsupc++.a crt2.o libmingw32.a libmingwex.a libmsvcrt.a libmoldname.a"
+for f in $libs; do
+    [ $status != 0 ] || [ -s "$work/out/lib/$f" ] || { echo "missing: $f" >>"$log"; status=1; }
+done
+if [ $status != 0 ]; then
     tail -n 30 "$log" >&2
-    say "the build failed; the whole log is $log"
+    say "the build failed (status $status); the whole log is $log, the build folder $work"
     exit 1
 fi
 {
@@ -195,5 +203,6 @@ fi
 touch "$work/out/complete"
 rm -rf "$dir"
 mv "$work/out" "$dir"
+rm -rf "$work"
 say "built in $(( $(date +%s) - start )) s: $dir/lib"
 echo "$dir/lib"
