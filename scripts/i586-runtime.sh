@@ -109,7 +109,7 @@ fi
 
 log=$cache/build-$key.log
 work=$(mktemp -d "$cache/work.XXXXXX")
-say "building libstdc++, libgcc and the mingw-w64 runtime for the i586 from Debian's sources; once per compiler version, about 15 minutes on 2 cores (log: $log)"
+say "building libstdc++, libgcc and the mingw-w64 runtime for the i586 from Debian's sources; once per compiler version: 5 to 15 minutes on 2 cores, and about 120 MB of downloads (log: $log)"
 start=$(date +%s)
 
 build() {
