@@ -98,7 +98,7 @@ if [ ! -f "$gcc_deb" ] || [ ! -f "$mingw_dsc" ]; then
         say "check the network, or set PELLMARK_DEBIAN_MIRROR, or put the files in $sources"
         exit 2
     }
-    say "fetching ${gcc_package}-source $gcc_version and mingw-w64 $mingw_version sources (private apt lists in $apt)"
+    say "fetching ${gcc_package}-source $gcc_version and mingw-w64 $mingw_version sources, about 110 MB with the lists (private apt lists in $apt)"
     apt-get "${aptopts[@]}" update >"$apt/update.log" 2>&1 || fetch_failed "apt-get update failed ($apt/update.log)"
     (cd "$sources" && apt-get "${aptopts[@]}" download "${gcc_package}-source=$gcc_version") >"$apt/fetch.log" 2>&1 \
         || fetch_failed "${gcc_package}-source $gcc_version is not served ($apt/fetch.log)"
@@ -109,7 +109,7 @@ fi
 
 log=$cache/build-$key.log
 work=$(mktemp -d "$cache/work.XXXXXX")
-say "building libstdc++, libgcc and the mingw-w64 runtime for the i586 from Debian's sources; once per compiler version: 5 to 15 minutes on 2 cores, and about 120 MB of downloads (log: $log)"
+say "building libstdc++, libgcc and the mingw-w64 runtime for the i586 from Debian's sources; once per compiler version, 5 to 15 minutes on 2 cores (log: $log)"
 start=$(date +%s)
 
 build() {
