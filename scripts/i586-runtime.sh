@@ -16,9 +16,9 @@
 # ${PELLMARK_RUNTIME_CACHE:-$XDG_CACHE_HOME/pellmark/i586-runtime}, one
 # folder per key; the key is a hash of the installed versions of the cross
 # compiler, its runtime, the mingw-w64 development files and binutils, and
-# of the build recipe's number below. Sources come through apt with a private sources list
-# (deb and deb-src lines for this Debian release) and private lists, so the
-# system's apt setup is left alone; PELLMARK_DEBIAN_MIRROR picks another
+# of the build recipe's number below. Sources come through apt with a
+# private sources list (deb and deb-src lines for this Debian release) and
+# private lists, so the system's apt setup is left alone; PELLMARK_DEBIAN_MIRROR picks another
 # mirror. Exit status: 0 built or cached, 1 not cached (--cached) or build
 # failed, 2 the sources could not be had.
 set -euo pipefail
@@ -39,6 +39,7 @@ version_of() {
 }
 command -v dpkg-query >/dev/null || { say "needs a Debian system (dpkg-query)"; exit 2; }
 packages="gcc-mingw-w64-i686-win32 gcc-mingw-w64-i686-win32-runtime mingw-w64-i686-dev binutils-mingw-w64-i686"
+for p in $packages; do version_of "$p" >/dev/null; done
 versions=$(for p in $packages; do echo "$p $(version_of "$p")"; done)
 # Raise when the way the runtime is built changes, so that caches of the
 # old way are not used.
