@@ -3,7 +3,9 @@
 #
 #   scripts/release.sh [OUT]          (default build/release)
 #
-# writes OUT/pellmark.exe (the i686 program, win32 thread model, stripped),
+# writes OUT/pellmark.exe (the i686 program, win32 thread model, stripped,
+# compiled for the i586 and linked with the runtime rebuilt for it by
+# scripts/i586-runtime.sh; import- and instruction-checked),
 # OUT/pellmark-VERSION.zip (the program and a short readme for users with
 # its checksum) and OUT/SHA256SUMS (both files). VERSION is the project's
 # version in CMakeLists.txt, which the version resource and the manifest
@@ -14,6 +16,8 @@ set -euo pipefail
 src=$(cd "$(dirname "$0")/.." && pwd)
 out=${1:-$src/build/release}
 "$src/scripts/install-deps.sh"
+# The static runtime rebuilt for the i586 (built once, then cached).
+runtime=$("$src/scripts/i586-runtime.sh")
 version=$(sed -n 's/^project(Pellmark VERSION \([0-9.]*\).*/\1/p' "$src/CMakeLists.txt")
 [ -n "$version" ] || { echo "release: no version in CMakeLists.txt" >&2; exit 1; }
 if [ -z "${SOURCE_DATE_EPOCH:-}" ]; then
@@ -25,9 +29,11 @@ rm -rf "$out"
 mkdir -p "$out/obj"
 cmake -S "$src" -B "$out/obj" --toolchain "$src/cmake/mingw-i686-win32.cmake" \
     -DCMAKE_BUILD_TYPE=Release -DPELLMARK_TARGET=win32 -DPELLMARK_PRODUCT_ONLY=ON \
-    -DPELLMARK_PRODUCT_DIR="$out" -DPELLMARK_WERROR=ON >/dev/null
+    -DPELLMARK_PRODUCT_DIR="$out" -DPELLMARK_WERROR=ON -DPELLMARK_RUNTIME_DIR="$runtime" >/dev/null
 cmake --build "$out/obj" -j "$(nproc 2>/dev/null || echo 2)" >/dev/null
 python3 "$src/tests/compat/check_imports.py" "$out/pellmark.exe" >/dev/null
+python3 "$src/tests/compat/check_instructions.py" --map "$out/obj/pellmark.map" "$out/pellmark.exe" \
+    >"$out/obj/instructions.txt" || { cat "$out/obj/instructions.txt" >&2; exit 1; }
 rm -rf "$out/obj"
 
 python3 - "$out" "$version" "$src/resources/release-readme.txt" <<'ZIP'

@@ -6,7 +6,10 @@
 # Wine in sandboxes, and each fuzz target for a bounded time.
 #
 # The i686 build (win32) is the product and is always built, with warnings
-# as errors, import-checked, and released twice to compare the bytes. The x86_64 build (win64) of the same
+# as errors, import- and instruction-checked, and released twice to compare the bytes.
+# Its static runtime is rebuilt for the Pentium from Debian's sources the
+# first time (scripts/i586-runtime.sh, run by its configure; cached after).
+# The x86_64 build (win64) of the same
 # sources is always built too; the Windows-side tests run on whichever of
 # the two this machine's Wine can run (scripts/windows-build.sh; set
 # PELLMARK_WINDOWS_BUILD=win64 to force the 64-bit one).
