@@ -43,7 +43,7 @@ commit=$(git -C "$src" rev-parse HEAD 2>/dev/null) || refuse "$src is not a git 
 changes=$(git -C "$src" status --porcelain 2>/dev/null)
 dirty=0
 if [ -n "$changes" ]; then
-    [ "$dirty_ok" = 1 ] || refuse "the tree has uncommitted changes ($(echo "$changes" | wc -l) paths; git status lists them); commit them, or give --dirty for a release marked as not rebuildable"
+    [ "$dirty_ok" = 1 ] || refuse "the tree has uncommitted changes (git status lists them); commit them, or give --dirty for a release marked as not rebuildable"
     dirty=1
 fi
 "$src/scripts/install-deps.sh"

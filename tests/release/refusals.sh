@@ -10,6 +10,7 @@ set -euo pipefail
 repo=$(cd "${1:-$(dirname "$0")/../..}" && pwd)
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
+mkdir "$work/log"
 git clone -q "$repo" "$work/src"
 git -C "$work/src" checkout -q "$(git -C "$repo" rev-parse HEAD)"
 status=0
@@ -18,19 +19,19 @@ refused() {
     local what=$1 out=$2
     shift 2
     local before
-    before=$(cd "$work" && find . -path ./src/.git -prune -o -print0 | sort -z | xargs -0 ls -ld --time-style=+%s 2>/dev/null | md5sum)
+    before=$(cd "$work" && find . \( -path ./src/.git -o -path ./log \) -prune -o -print0 | sort -z | xargs -0 ls -ld --time-style=+%s 2>/dev/null | md5sum)
     set +e
-    "$work/src/scripts/release.sh" "$@" "$out" >"$work/stdout" 2>"$work/stderr"
+    "$work/src/scripts/release.sh" "$@" "$out" >"$work/log/stdout" 2>"$work/log/stderr"
     local rc=$?
     set -e
     local after
-    after=$(cd "$work" && find . -path ./src/.git -prune -o -print0 | sort -z | xargs -0 ls -ld --time-style=+%s 2>/dev/null | md5sum)
-    if [ "$rc" = 1 ] && [ "$(wc -l <"$work/stderr")" = 1 ] && grep -q "^release: refused: .*$what" "$work/stderr" &&
+    after=$(cd "$work" && find . \( -path ./src/.git -o -path ./log \) -prune -o -print0 | sort -z | xargs -0 ls -ld --time-style=+%s 2>/dev/null | md5sum)
+    if [ "$rc" = 1 ] && [ "$(wc -l <"$work/log/stderr")" = 1 ] && grep -q "^release: refused: .*$what" "$work/log/stderr" &&
         [ "$before" = "$after" ]; then
-        echo "refused: $(cat "$work/stderr")"
+        echo "refused: $(cat "$work/log/stderr")"
     else
-        echo "NOT REFUSED as it should be ($what): exit $rc, $(wc -l <"$work/stderr") lines:"
-        cat "$work/stderr" "$work/stdout"
+        echo "NOT REFUSED as it should be ($what): exit $rc, $(wc -l <"$work/log/stderr") lines:"
+        cat "$work/log/stderr" "$work/log/stdout"
         [ "$before" = "$after" ] || echo "  and files changed"
         status=1
     fi
