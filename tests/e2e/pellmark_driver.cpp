@@ -13,8 +13,8 @@
 // is up: autorun values planted then are not started by the session.
 // --watch presses nothing: a person scans; the results list and the status
 // line are printed once the window has closed. The scanning shot is taken
-// at the first path of the drive walk shown after a result line (one that
-// holds TEXT, when given).
+// at the first file path of the drive walk shown after a result line (one
+// that holds TEXT, when given).
 #include <windows.h>
 
 #include <cstdio>
@@ -251,9 +251,11 @@ int main(int argc, char **argv) {
             continue;
         }
         std::string s = wide_text(status);
-        // A path of the drive walk with a result line above it: what the
-        // window shows for most of a scan.
+        // A file's path in the drive walk with a result line above it: what
+        // the window shows for most of a scan.
+        size_t last = s.rfind('\\');
         if (!scanning_shot && IsWindowVisible(status) && s.size() > 3 && s[1] == ':' && s[2] == '\\' &&
+            s.find('.', last == std::string::npos ? 0 : last) != std::string::npos &&
             SendMessageW(list, LB_GETCOUNT, 0, 0) > 0 &&
             (scanning_at.empty() || s.find(scanning_at) != std::string::npos)) {
             scanning_shot = true;
