@@ -27,12 +27,14 @@ progress() {
     "$@" >"$demo/build.log" 2>&1 </dev/null &
     pid=$!
     while kill -0 "$pid" 2>/dev/null; do
-        p=$(grep -o '^\[ *[0-9]*%\]' "$demo/build.log" | tail -1 | tr -dc 0-9 || true)
+        # Percentages only once something is compiled or linked.
+        p=$(grep -q 'Building\|Linking' "$demo/build.log" &&
+            grep -o '^\[ *[0-9]*%\]' "$demo/build.log" | tail -1 | tr -dc 0-9 || true)
         if [ -n "$p" ] && [ "$p" != "$last" ]; then printf ' %s%%' "$p"; last=$p; fi
         sleep 1
     done
     if wait "$pid"; then
-        say " done"
+        if grep -q 'Building\|Linking' "$demo/build.log"; then say " done"; else say " up to date"; fi
     else
         say " FAILED"
         tail -30 "$demo/build.log"
