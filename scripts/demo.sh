@@ -171,6 +171,7 @@ export PELLMARK_WINE_PROGRAM_DRIVE=p
 export PELLMARK_WINE_SETUP="$demo/setup.sh"
 export PELLMARK_WINE_CHECK="$demo/check.sh"
 export PELLMARK_WINE_BACKGROUND=$PWD/build/$windows/pellmark.exe
+rm -rf "$demo/shots"
 set +e
 if [ -n "${DISPLAY:-}" ]; then
     say "4. The program's window opens now. Press SCAN; when the scan has ended, press OK"
@@ -179,7 +180,6 @@ if [ -n "${DISPLAY:-}" ]; then
     tests/wine/sandbox_run.sh build/$windows/pellmark_driver.exe --watch "${values[@]}" >"$demo/driver.out"
 else
     say "4. Running the program in a virtual display; SCAN is pressed for you."
-    rm -rf "$demo/shots"
     export PELLMARK_WINE_XVFB=1 PELLMARK_WINE_SHOTS="$demo/shots"
     tests/wine/sandbox_run.sh build/$windows/pellmark_driver.exe --shots "${values[@]}" >"$demo/driver.out"
 fi
