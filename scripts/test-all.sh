@@ -52,8 +52,9 @@ done
 echo "Windows-side tests and scenarios ran on the $windows build" \
     "($([ "$windows" = win32 ] && echo "i686, 32-bit Wine" || echo "x86_64, 64-bit Wine"))."
 fuzz_log=$(mktemp)
-preset=fuzz stage "fuzz" bash -c 'fuzz/run.sh "$1" | tee "$2"' fuzz "${PELLMARK_FUZZ_SECONDS:-10}" "$fuzz_log"
+preset=fuzz stage "fuzz" bash -c 'set -o pipefail; fuzz/run.sh "$1" | tee "$2"' fuzz "${PELLMARK_FUZZ_SECONDS:-10}" "$fuzz_log"
 if grep -q 'FAILED' "$fuzz_log"; then
+    status=1
     summary[${#summary[@]} - 1]="FAILED  fuzz: $(sed -n 's/^fuzz: \(.*\) FAILED$/\1/p' "$fuzz_log" | tr '\n' ' ')"
 fi
 rm -f "$fuzz_log"
