@@ -30,10 +30,16 @@ struct clean_file {
 };
 
 struct request {
-    std::string name;
-    bool replace = false;  // redo a row that already has data
+    std::string name;      // a row's name, in any letter case
+    bool replace = false;  // redo a row that already has data or known values
+    // A clean set with no PE file of the samples' size cannot show that the
+    // windows are rare; it is refused unless this is set.
+    bool accept_no_same_size = false;
     std::vector<named_data> samples;
     std::vector<clean_file> clean;
+    // The table the row is made for (signature_count records and the end
+    // record); the built-in table when null.
+    const unsigned char *table = nullptr;
 };
 
 struct result {
@@ -56,6 +62,19 @@ struct result {
 };
 
 result make_row(const request &req);
+
+// The row of a name, matched without regard to letter case; -1 when no row
+// has it, with the nearest name in suggestion.
+int find_row(const unsigned char *table, const std::string &name, std::string &suggestion);
+
+// What a row holds, in words: its patterns and size, its known values
+// without patterns, or nothing but its name.
+std::string row_contents(const unsigned char *table, int row);
+
+// The command: its arguments (without the program's name), what it prints
+// on standard output and on standard error, and its exit status (0 with a
+// row or for --help and --list, 1 for every refusal, each one line).
+int run_command(const std::vector<std::string> &args, std::string &out, std::string &err);
 
 // The clean set under real folders, every regular file below each, sorted by
 // path; links to folders are not followed. Files are only read. An empty

@@ -1,15 +1,20 @@
 // Drives the running program from outside, as a user would: waits for its
 // window, presses SCAN, answers the questions it asks as told, waits for the
 // end of the scan, prints the results list and the status line, and presses
-// OK. Screenshots are asked of the harness by writing request files.
+// OK. Screenshots are asked of the harness by writing request files beside
+// the driver's own program file.
 //
 //   pellmark_driver [--restart yes|no] [--memory ok|cancel] [--stop-at TEXT]
-//                   [--stop-answer yes|no] [--shots] [--no-scan] [--timeout S]
-//                   [--reg "SUBKEY|NAME|DATA"]... [--plant-only] [--hold FILE]...
-//                   [--run PROGRAM]...
+//                   [--stop-answer yes|no] [--shots] [--scanning-shot-at TEXT]
+//                   [--no-scan] [--timeout S] [--reg "SUBKEY|NAME|DATA"]...
+//                   [--plant-only | --watch] [--hold FILE]... [--run PROGRAM]...
 //
 // --reg sets a text value under HKEY_LOCAL_MACHINE once the program's window
 // is up: autorun values planted then are not started by the session.
+// --watch presses nothing: a person scans; the results list and the status
+// line are printed once the window has closed. The scanning shot is taken
+// at the first file path of the drive walk shown after a result line (one
+// that holds TEXT, when given).
 #include <windows.h>
 
 #include <cstdio>
@@ -66,8 +71,11 @@ void screenshot(const char *name, HWND w, bool redraw = true) {
         RedrawWindow(w, nullptr, nullptr, RDW_INVALIDATE | RDW_UPDATENOW | RDW_ALLCHILDREN);
         Sleep(200);
     }
-    std::string request = std::string("C:\\pellmark\\shot-") + name + ".request";
-    std::string done = std::string("C:\\pellmark\\shot-") + name + ".done";
+    char self[MAX_PATH] = {0};
+    GetModuleFileNameA(nullptr, self, MAX_PATH);
+    if (char *slash = std::strrchr(self, '\\')) slash[1] = 0;
+    std::string request = std::string(self) + "shot-" + name + ".request";
+    std::string done = std::string(self) + "shot-" + name + ".done";
     RECT r = shown_rect(w);
     FILE *f = std::fopen(request.c_str(), "w");
     if (f) {
@@ -125,8 +133,8 @@ void press(HWND dialog, int id) {
 }  // namespace
 
 int main(int argc, char **argv) {
-    std::string restart = "no", memory = "cancel", stop_at, stop_answer = "yes";
-    bool scan = true, plant_only = false;
+    std::string restart = "no", memory = "cancel", stop_at, stop_answer = "yes", scanning_at;
+    bool scan = true, plant_only = false, watch = false;
     int timeout = 600;
     std::vector<std::string> values;
     for (int i = 1; i < argc; ++i) {
@@ -141,6 +149,8 @@ int main(int argc, char **argv) {
         else if (a == "--timeout") timeout = std::atoi(next().c_str());
         else if (a == "--reg") values.push_back(next());
         else if (a == "--plant-only") plant_only = true;
+        else if (a == "--watch") watch = true;
+        else if (a == "--scanning-shot-at") scanning_at = next();
         else if (a == "--run") {
             STARTUPINFOA si = {};
             si.cb = sizeof si;
@@ -177,6 +187,30 @@ int main(int argc, char **argv) {
         }
     }
     if (plant_only) return 0;
+    if (watch) {
+        // The lines as they stand when the scan has ended, read until the
+        // window closes.
+        HWND status = GetDlgItem(main, 1065), list = GetDlgItem(main, 1055), ok = GetDlgItem(main, 1070);
+        std::vector<std::string> lines;
+        std::string last_status;
+        bool ended = false;
+        while (IsWindow(main)) {
+            std::string s = wide_text(status);
+            if ((s == "Scanning completed" || s == "Scanning terminated") && IsWindowVisible(ok)) {
+                lines = list_lines(list);
+                last_status = s;
+                ended = true;
+            }
+            Sleep(200);
+        }
+        if (!ended) {
+            std::printf("DRIVER: the window closed before a scan ended\n");
+            return 4;
+        }
+        for (const std::string &line : lines) std::printf("LINE: %s\n", line.c_str());
+        std::printf("STATUS: %s\n", last_status.c_str());
+        return 0;
+    }
     Sleep(500);
     screenshot("introduction", main);
     if (!scan) {
@@ -217,8 +251,13 @@ int main(int argc, char **argv) {
             continue;
         }
         std::string s = wide_text(status);
-        if (!scanning_shot && IsWindowVisible(status) && !s.empty() && s != "Status" &&
-            s.find("Scanning ") != 0) {
+        // A file's path in the drive walk with a result line above it: what
+        // the window shows for most of a scan.
+        size_t last = s.rfind('\\');
+        if (!scanning_shot && IsWindowVisible(status) && s.size() > 3 && s[1] == ':' && s[2] == '\\' &&
+            s.find('.', last == std::string::npos ? 0 : last) != std::string::npos &&
+            SendMessageW(list, LB_GETCOUNT, 0, 0) > 0 &&
+            (scanning_at.empty() || s.find(scanning_at) != std::string::npos)) {
             scanning_shot = true;
             screenshot_frozen("scanning", main);
         }
@@ -246,6 +285,10 @@ int main(int argc, char **argv) {
     for (const std::string &line : list_lines(list)) std::printf("LINE: %s\n", line.c_str());
     std::printf("STATUS: %s\n", wide_text(status).c_str());
     std::fflush(stdout);
+    // The finished window as the program leaves it (the statistics in view),
+    // then with the list at its top, where the detections stand.
+    screenshot("statistics", main);
+    SendMessageW(list, LB_SETTOPINDEX, 0, 0);
     screenshot("finished", main);
     press(main, 1070);
     return 0;

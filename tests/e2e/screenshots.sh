@@ -1,9 +1,13 @@
 #!/bin/bash
 # Screenshots of the program under Wine in a virtual display, each cropped to
-# what shows of its window: the main window in its states (introduction,
-# scanning, finished, terminated by the user), the questions it asks, and a
-# confirmation box of each style. Written to docs/screenshots (or the folder
-# given). The moment between the answer to "Terminate the Scan now?" and the
+# what shows of its window: the main window in its states (introduction, in
+# a 16-bit and a 24-bit display too; scanning, with a path of the walk and
+# the results so far; finished, with the detections in view, and with the
+# statistics as the program leaves the list; terminated by the user), the
+# questions it asks, and a confirmation box of each style. Written to
+# docs/screenshots (or the folder given). The title bars' glyphs come from
+# Wine's Marlett font (Debian's fonts-wine), copied into each sandbox's
+# Fonts folder. The moment between the answer to "Terminate the Scan now?" and the
 # end of the walk lasts until the walker's next look at the flag, too short
 # to show: the terminated window follows the question directly.
 set -euo pipefail
@@ -19,11 +23,16 @@ trap 'rm -rf "$tmp"' EXIT
 cat >"$tmp/setup.sh" <<SETUP
 #!/bin/bash
 set -e
+# Wine's Marlett font draws the glyphs of the title bars' buttons.
+cp /usr/share/wine/fonts/marlett.ttf "\$1/drive_c/windows/Fonts/" || echo "no Marlett (fonts-wine): title bars draw r for the close glyph" >&2
 mkdir -p "\$1/drive_c/Data"
 for i in 1 2 3; do $PWD/build/host/make_sample sample "\$1/drive_c/Data/sample\$i.exe"; done
-# Enough ordinary files that the scan is still running when its shot is taken.
-mkdir -p "\$1/drive_c/Data/bulk"
-for i in \$(seq 1 3000); do : >"\$1/drive_c/Data/bulk/file\$i.txt"; done
+# Enough ordinary files on a second disk, walked after C:, that the scan is
+# still running, with its detections listed, when its shot is taken.
+if [ -d "\$1/../drives/d" ]; then
+    mkdir -p "\$1/../drives/d/Letters"
+    for i in \$(seq 1 3000); do echo "Dear reader" >"\$1/../drives/d/Letters/letter\$i.txt"; done
+fi
 SETUP
 chmod +x "$tmp/setup.sh"
 # One Wine virtual desktop as large as the virtual display: Windows-style
@@ -31,11 +40,22 @@ chmod +x "$tmp/setup.sh"
 # display's, so each shot is cropped to its window.
 export PELLMARK_WINE_XVFB=1 PELLMARK_WINE_SETUP="$tmp/setup.sh" PELLMARK_WINE_DESKTOP=1024x768
 export PELLMARK_WINE_BACKGROUND=$PWD/build/$windows/pellmark.exe
+# The program and the driver run from a network drive, which is not scanned:
+# the status line shows the paths of the machine, not theirs.
+export PELLMARK_WINE_DRIVES="d:hd p:network" PELLMARK_WINE_PROGRAM_DRIVE=p
 
 # A whole scan with one sample held open: the restart question at the end.
 PELLMARK_WINE_SHOTS="$tmp/full" tests/wine/sandbox_run.sh build/$windows/pellmark_driver.exe --shots \
-    --hold 'C:\Data\sample2.exe' --restart no
+    --scanning-shot-at 'D:\' --hold 'C:\Data\sample2.exe' --restart no
 for s in introduction scanning finished confirm-restart; do cp "$tmp/full/$s.png" "$out/main-$s.png"; done
+cp "$tmp/full/statistics.png" "$out/main-finished-statistics.png"
+
+# The introduction in a 16-bit and a 24-bit display.
+for depth in 16 24; do
+    PELLMARK_WINE_XVFB_DEPTH=$depth PELLMARK_WINE_SHOTS="$tmp/depth$depth" \
+        tests/wine/sandbox_run.sh build/$windows/pellmark_driver.exe --shots --no-scan
+    cp "$tmp/depth$depth/introduction.png" "$out/main-introduction-${depth}bpp.png"
+done
 
 # A scan stopped by the user.
 PELLMARK_WINE_SHOTS="$tmp/stop" tests/wine/sandbox_run.sh build/$windows/pellmark_driver.exe --shots \
@@ -44,10 +64,16 @@ cp "$tmp/stop/confirm-stop.png" "$out/main-confirm-stop.png"
 cp "$tmp/stop/finished.png" "$out/main-terminated.png"
 
 # One confirmation box of each style.
-unset PELLMARK_WINE_BACKGROUND
+unset PELLMARK_WINE_BACKGROUND PELLMARK_WINE_DRIVES PELLMARK_WINE_PROGRAM_DRIVE
 PELLMARK_SHOTS=1 PELLMARK_WINE_SHOTS="$tmp/boxes" tests/wine/sandbox_run.sh \
     build/$windows/tests/win32/win32_ui_test.exe --gtest_filter='ConfirmBox.ScreenshotOfEachStyle'
 cp "$tmp/boxes"/*.png "$out/"
 # Keep the part of the virtual screen where the windows stand.
 for f in "$out"/*.png; do convert "$f" -crop 640x480+0+0 +repage "$f"; done
+# A picture of one or two colours was taken before its window was drawn.
+blank=0
+for f in "$out"/*.png; do
+    if [ "$(identify -format %k "$f")" -le 2 ]; then echo "screenshots: $f is blank" >&2; blank=1; fi
+done
 ls "$out"
+exit $blank

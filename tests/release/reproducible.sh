@@ -2,7 +2,10 @@
 # The release is reproducible: the same commit, cloned into two folders of
 # different names and released at two different times, gives the same bytes
 # (the program, the zip, the checksums). On a difference it says where the
-# two programs differ: the byte ranges and the PE section of each.
+# two programs differ: the byte ranges and the PE section of each. The
+# second release goes into the folder of an earlier one, whose files it
+# replaces. Both name the commit in the users' readme and in the version
+# resource, and the zip's entries carry DOS attributes.
 #
 #   tests/release/reproducible.sh [REPOSITORY]   (default: this checkout)
 set -euo pipefail
@@ -14,11 +17,18 @@ git clone -q "$repo" "$work/a"
 git clone -q "$repo" "$work/second-clone-in-a-longer-folder"
 git -C "$work/a" checkout -q "$commit"
 git -C "$work/second-clone-in-a-longer-folder" checkout -q "$commit"
+status=0
 "$work/a/scripts/release.sh" "$work/a/out" >/dev/null
 sleep 2
+mkdir -p "$work/b-out/obj"
+printf '%s\n' obj pellmark.exe pellmark-0.9.zip SHA256SUMS >"$work/b-out/.pellmark-release"
+touch "$work/b-out/pellmark-0.9.zip" "$work/b-out/pellmark.exe" "$work/b-out/obj/left-over.o"
 "$work/second-clone-in-a-longer-folder/scripts/release.sh" "$work/b-out" >/dev/null
+if [ -e "$work/b-out/pellmark-0.9.zip" ] || [ -e "$work/b-out/obj" ]; then
+    echo "DIFFERENT: the earlier release's files are still there"
+    status=1
+fi
 
-status=0
 for f in pellmark.exe SHA256SUMS $(cd "$work/a/out" && ls pellmark-*.zip); do
     if cmp -s "$work/a/out/$f" "$work/b-out/$f"; then
         echo "same: $f"
@@ -63,5 +73,23 @@ if len(ranges) > 20:
     print("  ... %d ranges in all" % len(ranges))
 WHERE
 fi
+python3 - "$work/a/out" "$commit" <<'CONTENTS' || status=1
+import glob, sys, zipfile
+out, commit = sys.argv[1:3]
+ok = True
+def check(what, good):
+    global ok
+    print(("ok: " if good else "WRONG: ") + what)
+    ok = ok and good
+z = zipfile.ZipFile(glob.glob(out + "/pellmark-*.zip")[0])
+for info in z.infolist():
+    check("%s made on a FAT host with DOS attributes (%d, %#x)" % (info.filename, info.create_system, info.external_attr),
+          info.create_system == 0 and info.external_attr == 0x20)
+readme = z.read("README.txt").decode("ascii")
+check("README.txt names the commit", commit in readme and "UNCOMMITTED" not in readme)
+exe = open(out + "/pellmark.exe", "rb").read()
+check("the version resource names the commit", ("Source commit " + commit).encode("utf-16-le") in exe)
+sys.exit(0 if ok else 1)
+CONTENTS
 [ $status = 0 ] && echo "reproducible: $commit gives $(head -c 64 "$work/a/out/SHA256SUMS") for pellmark.exe"
 exit $status

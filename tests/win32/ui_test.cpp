@@ -532,6 +532,22 @@ TEST(ConfirmBox, ScreenshotOfEachStyle) {
         in_modal_loop::arm([name]() {
             std::string request = "C:\\pellmark\\shot-confirm-" + name + ".request";
             std::string done = "C:\\pellmark\\shot-confirm-" + name + ".done";
+            // Drawn whole first: the first box of a session can stand on
+            // the screen before anything of it is painted, while the
+            // virtual desktop is still being drawn.
+            static int waits = 20;
+            SetWindowPos(active_box(), HWND_TOP, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_SHOWWINDOW);
+            SetForegroundWindow(active_box());
+            RedrawWindow(active_box(), nullptr, nullptr, RDW_INVALIDATE | RDW_FRAME | RDW_UPDATENOW | RDW_ALLCHILDREN);
+            for (int i = 0; i < waits; ++i) {
+                if (i == waits / 2)
+                    RedrawWindow(active_box(), nullptr, nullptr,
+                                 RDW_INVALIDATE | RDW_FRAME | RDW_UPDATENOW | RDW_ALLCHILDREN);
+                MSG m;
+                while (PeekMessageA(&m, nullptr, 0, 0, PM_REMOVE)) DispatchMessageA(&m);
+                Sleep(100);
+            }
+            waits = 5;
             // The harness crops the screenshot to the rectangle given.
             RECT r = visible_rect(active_box());
             FILE *f = std::fopen(request.c_str(), "w");

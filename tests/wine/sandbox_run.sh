@@ -22,7 +22,7 @@
 #   PELLMARK_WINE_BACKGROUND_WAIT  seconds to wait for it after program.exe
 #                          ends (default 30; 0: until it ends by itself)
 #   PELLMARK_WINE_SHOTS    a folder: screenshot requests that program.exe
-#                          writes as C:\pellmark\shot-NAME.request are taken
+#                          writes as shot-NAME.request beside itself are taken
 #                          into NAME.png there; a request that holds
 #                          "X Y WIDTH HEIGHT" (screen pixels) is cropped to it
 #   PELLMARK_WINE_DESKTOP  WxH: every window of the session in one Wine
@@ -32,6 +32,12 @@
 #   PELLMARK_WINE_CHECK    a script run with the prefix path after the run
 #   PELLMARK_WINE_FILES    further files (space-separated host paths) copied
 #                          beside the program into C:\pellmark
+#   PELLMARK_WINE_PROGRAM_DRIVE  a letter of PELLMARK_WINE_DRIVES (of a type
+#                          the program does not scan, e.g. "p" with
+#                          "p:network"): the programs, their files and the
+#                          screenshot requests stand in that drive's root
+#                          instead of C:\pellmark, so that the fixed drives
+#                          hold only what the setup script planted
 #
 #   PELLMARK_WINE_REQUIRED 1: a machine that cannot run the program is an
 #                          error (exit 1) rather than a skip (exit 77)
@@ -152,13 +158,21 @@ for drive in ${PELLMARK_WINE_DRIVES:-}; do
     ln -s "../../drives/$letter" "$prefix/dosdevices/$letter:"
 done
 
-mkdir -p "$prefix/drive_c/pellmark"
-cp "$exe" "$prefix/drive_c/pellmark/"
+# Where the programs stand: C:\pellmark, or the root of the program drive.
+programs="$prefix/drive_c/pellmark"
+programs_dos='C:\pellmark'
+if [ -n "${PELLMARK_WINE_PROGRAM_DRIVE:-}" ]; then
+    programs="$sandbox/drives/$PELLMARK_WINE_PROGRAM_DRIVE"
+    programs_dos="$(echo "$PELLMARK_WINE_PROGRAM_DRIVE" | tr a-z A-Z):"
+    [ -d "$programs" ] || { echo "sandbox_run: the program drive is not one of PELLMARK_WINE_DRIVES" >&2; exit 2; }
+fi
+mkdir -p "$programs"
+cp "$exe" "$programs/"
 if [ -n "${PELLMARK_WINE_BACKGROUND:-}" ]; then
-    cp "$PELLMARK_WINE_BACKGROUND" "$prefix/drive_c/pellmark/"
+    cp "$PELLMARK_WINE_BACKGROUND" "$programs/"
 fi
 for file in ${PELLMARK_WINE_FILES:-}; do
-    cp "$file" "$prefix/drive_c/pellmark/"
+    cp "$file" "$programs/"
 done
 if [ -n "${PELLMARK_WINE_SETUP:-}" ]; then
     "$PELLMARK_WINE_SETUP" "$prefix"
@@ -190,13 +204,13 @@ guard || exit 3
 
 export WINEPREFIX="$prefix"
 export PELLMARK_SANDBOX="$sandbox"
-cd "$prefix/drive_c/pellmark"
+cd "$programs"
 watcher=
 if [ -n "${PELLMARK_WINE_SHOTS:-}" ]; then
     mkdir -p "$PELLMARK_WINE_SHOTS"
     (
         while :; do
-            for r in "$prefix"/drive_c/pellmark/shot-*.request; do
+            for r in "$programs"/shot-*.request; do
                 [ -e "$r" ] || continue
                 name=$(basename "$r" .request)
                 name=${name#shot-}
@@ -207,7 +221,7 @@ if [ -n "${PELLMARK_WINE_SHOTS:-}" ]; then
                     import -window root "$PELLMARK_WINE_SHOTS/$name.png" 2>/dev/null || true
                 fi
                 rm -f "$r"
-                touch "$prefix/drive_c/pellmark/shot-$name.done"
+                touch "$programs/shot-$name.done"
             done
             sleep 0.2
         done
@@ -218,14 +232,14 @@ fi
 background=
 if [ -n "${PELLMARK_WINE_BACKGROUND:-}" ]; then
     (
-        "$wine" "C:\\pellmark\\$(basename "$PELLMARK_WINE_BACKGROUND")" >"$sandbox/background.log" 2>&1
+        "$wine" "$programs_dos\\$(basename "$PELLMARK_WINE_BACKGROUND")" >"$sandbox/background.log" 2>&1
         echo $? >"$sandbox/background_rc"
     ) &
     background=$!
 fi
 
 set +e
-"$wine" "C:\\pellmark\\$(basename "$exe")" "$@"
+"$wine" "$programs_dos\\$(basename "$exe")" "$@"
 rc=$?
 if [ -n "$background" ]; then
     wait_for=${PELLMARK_WINE_BACKGROUND_WAIT:-30}
