@@ -109,6 +109,8 @@ HBRUSH CConfirmDlg::OnCtlColor(CDC *dc, CWnd *control, UINT kind) {
     dc->SetBkMode(TRANSPARENT);
     if (kind == CTLCOLOR_DLG || kind == CTLCOLOR_STATIC) {
         if (!background.m_hObject) background.CreateSolidBrush(box_colour);
+        // The text colour of the fixed ground, whatever the system's colours.
+        dc->SetTextColor(RGB(0, 0, 0));
         return background;
     }
     return brush;

@@ -30,6 +30,7 @@ void show_status_before_question() {
 BEGIN_MESSAGE_MAP(CMainDlg, CDialog)
     ON_MESSAGE(report_status_message, OnShowStatus)
     ON_MESSAGE(report_line_message, OnAppendLine)
+    ON_MESSAGE(WM_QUERYENDSESSION, OnQueryEndSession)
     ON_WM_TIMER()
     ON_WM_PAINT()
     ON_BN_CLICKED(IDC_SCAN, OnScan)
@@ -164,6 +165,11 @@ BOOL CMainDlg::OnInitDialog() {
 }
 
 void CMainDlg::OnScan() {
+    // One scan a run: a SCAN command that arrives while the scan runs (the
+    // pump dispatches whatever is queued) or after it must not start the
+    // driver again.
+    if (scan_started) return;
+    scan_started = true;
     scan_state.scan_running = 1;
     scan_button.EnableWindow(FALSE);
     ulink_button.EnableWindow(FALSE);
@@ -280,11 +286,31 @@ void CMainDlg::stop_or_close(const char *caption) {
         CDialog::OnCancel();
         return;
     }
-    if (ConfirmBox("Terminate the Scan now?", caption, MB_YESNO | MB_ICONQUESTION) == IDYES) {
-        cancel_button.ShowWindow(SW_HIDE);
-        ok_button.ShowWindow(SW_SHOW);
-        scan_state.scan_terminated = 1;
-    }
+    // A request that reaches the window while its question is open (a click
+    // the window should not have had) asks nothing more.
+    if (asking_to_stop) return;
+    asking_to_stop = true;
+    int answer = ConfirmBox("Terminate the Scan now?", caption, MB_YESNO | MB_ICONQUESTION);
+    asking_to_stop = false;
+    if (answer == IDYES) stop_scan();
+}
+
+void CMainDlg::stop_scan() {
+    cancel_button.ShowWindow(SW_HIDE);
+    ok_button.ShowWindow(SW_SHOW);
+    scan_state.scan_terminated = 1;
+}
+
+// The end of the session while a scan runs is refused, and the scan stops at
+// its next entry as after a confirmed stop: the scan ends as it does when
+// the user stops it, with its statistics and, when a file waits for deletion
+// at restart, the restart question, and no file or registry change is cut
+// off halfway. The user can end the session again once it has stopped.
+// There is no question: the system waits for the answer.
+LRESULT CMainDlg::OnQueryEndSession(WPARAM, LPARAM) {
+    if (!scan_state.scan_running) return Default();
+    stop_scan();
+    return FALSE;
 }
 
 void CMainDlg::OnDownload() { open_product_page(); }
@@ -295,7 +321,12 @@ HBRUSH CMainDlg::OnCtlColor(CDC *dc, CWnd *control, UINT kind) {
     HBRUSH brush = CDialog::OnCtlColor(dc, control, kind);
     dc->SetBkMode(TRANSPARENT);
     if (control && control->m_hWnd == subtitle_label.m_hWnd) return brush;
-    if (kind == CTLCOLOR_DLG || kind == CTLCOLOR_STATIC) return white_brush;
+    if (kind == CTLCOLOR_DLG || kind == CTLCOLOR_STATIC) {
+        // The text colour of the fixed white ground, whatever the system's
+        // colours are (white text in High Contrast Black).
+        dc->SetTextColor(RGB(0, 0, 0));
+        return white_brush;
+    }
     return brush;
 }
 

@@ -35,6 +35,7 @@ public:
     // Handlers
     LRESULT OnShowStatus(WPARAM, LPARAM);
     LRESULT OnAppendLine(WPARAM, LPARAM);
+    LRESULT OnQueryEndSession(WPARAM, LPARAM);
     void OnTimer(UINT_PTR id);
     void OnPaint();
     void OnScan();
@@ -58,6 +59,9 @@ public:
 
 private:
     void stop_or_close(const char *caption);
+    void stop_scan();
+    bool scan_started = false;
+    bool asking_to_stop = false;
     void update_horizontal_extent();
     HFONT searching_font = nullptr;
     char pending_status[sizeof scan_state.status_text] = {};

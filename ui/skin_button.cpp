@@ -53,8 +53,22 @@ int CSkinnedButton::size_to_skin() {
 }
 
 void CSkinnedButton::OnMouseMove(UINT, CPoint point) {
+    HWND parent = ::GetParent(m_hWnd);
+    if (parent && !::IsWindowEnabled(parent)) {
+        // A question is open over the window: no hover, and no capture that
+        // would let a click through to this button.
+        if (::GetCapture() == m_hWnd) ::ReleaseCapture();
+        if (highlighted) {
+            highlighted = 0;
+            ::InvalidateRect(m_hWnd, nullptr, FALSE);
+        }
+        Default();
+        return;
+    }
     if (::GetCapture() != m_hWnd) {
-        ::SetFocus(m_hWnd);
+        // The focus follows the pointer only within the window in front:
+        // a pointer crossing a window behind another does not activate it.
+        if (!parent || ::GetForegroundWindow() == parent) ::SetFocus(m_hWnd);
         highlighted = 1;
         ::SetCapture(m_hWnd);
         ::InvalidateRect(m_hWnd, nullptr, FALSE);
@@ -93,6 +107,10 @@ void CSkinnedButton::DrawItem(DRAWITEMSTRUCT *dis) {
         ::BitBlt(dis->hDC, r.left, r.top, r.right - r.left, r.bottom - r.top, memory, 0, 0, SRCCOPY);
         memory.SelectObject(previous);
     }
+}
+
+CExButton::~CExButton() {
+    if (link_cursor) ::DestroyIcon((HICON)link_cursor);
 }
 
 BOOL CExButton::OnSetCursor(CWnd *window, UINT hit_test, UINT message) {

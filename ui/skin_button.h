@@ -33,6 +33,9 @@ public:
 class CExButton : public CSkinnedButton {
     DECLARE_DYNAMIC(CExButton)
 public:
+    CExButton() {}
+    // The cursor is the button's own copy.
+    ~CExButton() override;
     HCURSOR link_cursor = nullptr;
     BOOL OnSetCursor(CWnd *window, UINT hit_test, UINT message);
     DECLARE_MESSAGE_MAP()

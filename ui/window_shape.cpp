@@ -200,6 +200,15 @@ void centre_visible_over(HWND window, HWND over) {
     int width = shown.right - shown.left, height = shown.bottom - shown.top;
     int left = area.left + (area.right - area.left - width) / 2;
     int top = area.top + (area.bottom - area.top - height) / 2;
+    // Kept inside the work area (the window over may stand partly off it),
+    // its top-left corner first when it is larger than the area.
+    RECT work;
+    if (::SystemParametersInfoA(SPI_GETWORKAREA, 0, &work, 0)) {
+        if (left + width > work.right) left = work.right - width;
+        if (top + height > work.bottom) top = work.bottom - height;
+        if (left < work.left) left = work.left;
+        if (top < work.top) top = work.top;
+    }
     ::SetWindowPos(window, nullptr, left - (shown.left - frame.left), top - (shown.top - frame.top), 0, 0,
                    SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
 }

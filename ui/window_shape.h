@@ -24,5 +24,5 @@ RECT visible_rect(HWND window);
 
 // Moves the window (keeping its size) so that what shows of it is centred
 // over what shows of over, or over the work area of the screen when over is
-// null, hidden or minimised.
+// null, hidden or minimised; what shows of it stays inside the work area.
 void centre_visible_over(HWND window, HWND over);

@@ -1,0 +1,274 @@
+// The windows on desktops as users have them: High Contrast colours, the
+// keyboard during a scan, the end of the session during a scan, stray
+// commands, and the objects a window owns.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <functional>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "engine/scan_state.h"
+#include "ui/confirm_dlg.h"
+#include "ui/main_dlg.h"
+#include "ui/resource.h"
+#include "ui/skin_button.h"
+#include "ui/window_shape.h"
+
+namespace {
+
+// Thread timers, each with its action, run in whatever loop dispatches them
+// (the dialog's, a question's, the walker's pump).
+std::map<UINT_PTR, std::function<void()>> timer_actions;
+void CALLBACK timer_fired(HWND, UINT, UINT_PTR id, DWORD) {
+    KillTimer(nullptr, id);
+    auto it = timer_actions.find(id);
+    if (it == timer_actions.end()) return;
+    std::function<void()> f = it->second;
+    timer_actions.erase(it);
+    f();
+}
+void after(UINT ms, std::function<void()> f) { timer_actions[SetTimer(nullptr, 0, ms, timer_fired)] = f; }
+void cancel_timers() {
+    for (auto &t : timer_actions) KillTimer(nullptr, t.first);
+    timer_actions.clear();
+}
+
+// Pixels of what the screen shows of a window, as 0xRRGGBB.
+std::vector<COLORREF> screen_pixels(HWND w) {
+    for (HWND up = w; up; up = GetParent(up)) UpdateWindow(up);
+    GdiFlush();
+    RECT r;
+    GetWindowRect(w, &r);
+    int width = r.right - r.left, height = r.bottom - r.top;
+    std::vector<COLORREF> out;
+    if (width <= 0 || height <= 0) return out;
+    BITMAPINFO bi = {};
+    bi.bmiHeader.biSize = sizeof bi.bmiHeader;
+    bi.bmiHeader.biWidth = width;
+    bi.bmiHeader.biHeight = -height;
+    bi.bmiHeader.biPlanes = 1;
+    bi.bmiHeader.biBitCount = 32;
+    void *bits = nullptr;
+    HDC screen = GetDC(nullptr);
+    HBITMAP dib = CreateDIBSection(screen, &bi, DIB_RGB_COLORS, &bits, nullptr, 0);
+    HDC memory = CreateCompatibleDC(screen);
+    HGDIOBJ old = SelectObject(memory, dib);
+    BitBlt(memory, 0, 0, width, height, screen, r.left, r.top, SRCCOPY);
+    GdiFlush();
+    const DWORD *p = (const DWORD *)bits;
+    for (int i = 0; i < width * height; ++i) out.push_back(p[i] & 0xFFFFFF);
+    SelectObject(memory, old);
+    DeleteDC(memory);
+    DeleteObject(dib);
+    ReleaseDC(nullptr, screen);
+    return out;
+}
+
+// Ink: pixels much darker than the light grounds the texts stand on.
+int dark_pixels(HWND w) {
+    int n = 0;
+    for (COLORREF c : screen_pixels(w)) {
+        int r = (c >> 16) & 0xFF, g = (c >> 8) & 0xFF, b = c & 0xFF;
+        if (r + g + b < 3 * 100) ++n;
+    }
+    return n;
+}
+
+HWND item(const CMainDlg &d, int id) { return GetDlgItem(d.m_hWnd, id); }
+
+std::string text_of(HWND w) {
+    char t[300] = {0};
+    GetWindowTextA(w, t, sizeof t);
+    return t;
+}
+
+int lines_equal(const CMainDlg &d, const std::string &line) {
+    int n = 0;
+    CListBox &list = const_cast<CListBox &>(d.results_list);
+    for (int i = 0; i < list.GetCount(); ++i) n += list.GetText(i) == line;
+    return n;
+}
+
+int boxes_opened = 0;
+
+// A scan of the sandbox's C: in the main window: during() runs once from the
+// walker's pump after some files, at_end() once the window is finished; then
+// OK ends the dialog.
+void run_scan(CMainDlg &dialog, std::function<void()> during, std::function<void()> at_end) {
+    std::memset(&scan_state, 0, sizeof scan_state);
+    static std::function<void()> poll;
+    bool ran_during = false;
+    DWORD start = GetTickCount();
+    poll = [&]() {
+        if (!ran_during && scan_state.scan_running && scan_state.files_scanned > 50) {
+            ran_during = true;
+            during();
+        }
+        if (GetTickCount() - start > 150000) {
+            ADD_FAILURE() << "the scan did not finish";
+            EndDialog(dialog.m_hWnd, -7);
+            return;
+        }
+        if (scan_state.scan_running || !IsWindowVisible(item(dialog, IDC_OK))) {
+            after(50, poll);
+            return;
+        }
+        at_end();
+        PostMessageA(dialog.m_hWnd, WM_COMMAND, MAKEWPARAM(IDC_OK, BN_CLICKED), (LPARAM)item(dialog, IDC_OK));
+    };
+    after(400, [&]() {
+        PostMessageA(dialog.m_hWnd, WM_COMMAND, MAKEWPARAM(IDC_SCAN, BN_CLICKED), (LPARAM)item(dialog, IDC_SCAN));
+        after(50, poll);
+    });
+    EXPECT_EQ(IDOK, dialog.DoModal());
+    cancel_timers();
+    EXPECT_TRUE(ran_during) << "the scan ended before it could be touched";
+}
+
+void pump_for(DWORD ms) {
+    DWORD start = GetTickCount();
+    while (GetTickCount() - start < ms) {
+        MSG m;
+        while (PeekMessageA(&m, nullptr, 0, 0, PM_REMOVE)) {
+            TranslateMessage(&m);
+            DispatchMessageA(&m);
+        }
+        Sleep(5);
+    }
+}
+
+}  // namespace
+
+// Esc during the scan asks once; answering with Esc leaves its release to
+// arrive after the box has closed, which must not ask again. The first box
+// is answered with Esc, its release posted as it closes; any further box is
+// answered No.
+HWND escape_main = nullptr, last_box = nullptr;
+LRESULT CALLBACK answer_with_escape(int code, WPARAM wparam, LPARAM lparam) {
+    HWND w = (HWND)wparam;
+    if (w && w != escape_main && !(GetWindowLongA(w, GWL_STYLE) & WS_CHILD)) {
+        if (code == HCBT_ACTIVATE && w != last_box) {
+            last_box = w;
+            ++boxes_opened;
+            if (boxes_opened == 1) PostMessageA(w, WM_KEYDOWN, VK_ESCAPE, 0x00010001);
+            else PostMessageA(w, WM_COMMAND, IDC_CONFIRM_NO, 0);
+        }
+        if (code == HCBT_DESTROYWND && boxes_opened == 1 && w == last_box)
+            PostMessageA(escape_main, WM_KEYUP, VK_ESCAPE, 0xC0010001);
+    }
+    return CallNextHookEx(nullptr, code, wparam, lparam);
+}
+
+TEST(DesktopTest, EscapeAnsweredNoWithEscapeAsksOnce) {
+    CMainDlg dialog(nullptr);
+    HHOOK hook = nullptr;
+    int terminated = -1;
+    std::string status;
+    run_scan(
+        dialog,
+        [&]() {
+            boxes_opened = 0;
+            escape_main = dialog.m_hWnd;
+            hook = SetWindowsHookExA(WH_CBT, answer_with_escape, nullptr, GetCurrentThreadId());
+            PostMessageA(GetFocus() ? GetFocus() : dialog.m_hWnd, WM_KEYDOWN, VK_ESCAPE, 0x00010001);
+        },
+        [&]() {
+            terminated = scan_state.scan_terminated;
+            status = text_of(item(dialog, IDC_STATUS));
+        });
+    if (hook) UnhookWindowsHookEx(hook);
+    EXPECT_EQ(1, boxes_opened) << "one question for one press of Esc";
+    EXPECT_EQ(0, terminated);
+    EXPECT_EQ("Scanning completed", status);
+}
+
+// A SCAN command during the scan starts nothing; a logoff during the scan is
+// refused and the scan stops with its statistics; afterwards the session
+// may end.
+TEST(DesktopTest, StrayScanAndEndOfSessionDuringAScan) {
+    CMainDlg dialog(nullptr);
+    LRESULT during_scan = -1, after_scan = -1;
+    int terminated_at_once = -1, statistics = -1, statistics_later = -1;
+    std::string status;
+    run_scan(
+        dialog,
+        [&]() {
+            SendMessageA(dialog.m_hWnd, WM_COMMAND, MAKEWPARAM(IDC_SCAN, BN_CLICKED), (LPARAM)item(dialog, IDC_SCAN));
+            pump_for(300);  // a timer the command armed would have fired
+            during_scan = SendMessageA(dialog.m_hWnd, WM_QUERYENDSESSION, 0, ENDSESSION_LOGOFF);
+            terminated_at_once = scan_state.scan_terminated;
+        },
+        [&]() {
+            status = text_of(item(dialog, IDC_STATUS));
+            statistics = lines_equal(dialog, "Scanning statistics");
+            pump_for(400);
+            statistics_later = lines_equal(dialog, "Scanning statistics");
+            after_scan = SendMessageA(dialog.m_hWnd, WM_QUERYENDSESSION, 0, ENDSESSION_LOGOFF);
+        });
+    EXPECT_EQ(0, during_scan) << "the end of the session is refused during a scan";
+    EXPECT_EQ(1, terminated_at_once);
+    EXPECT_EQ("Scanning terminated", status);
+    EXPECT_EQ(1, statistics) << "one scan, one set of statistics";
+    EXPECT_EQ(1, statistics_later);
+    EXPECT_NE(0, after_scan);
+}
+
+// High Contrast Black: white window text on black grounds. The texts on the
+// window's fixed white and pale blue grounds must still show ink.
+TEST(DesktopTest, TextsShowInHighContrastColours) {
+    const int elements[] = {COLOR_WINDOW, COLOR_WINDOWTEXT, COLOR_BTNFACE, COLOR_BTNTEXT};
+    COLORREF saved[4], contrast[4] = {RGB(0, 0, 0), RGB(255, 255, 255), RGB(0, 0, 0), RGB(255, 255, 255)};
+    for (int i = 0; i < 4; ++i) saved[i] = GetSysColor(elements[i]);
+    ASSERT_TRUE(SetSysColors(4, elements, contrast));
+    std::memset(&scan_state, 0, sizeof scan_state);
+    CMainDlg dialog(nullptr);
+    int title = -1, notice = -1, status = -1, question = -1;
+    after(400, [&]() {
+        title = dark_pixels(item(dialog, IDC_TITLE));
+        notice = dark_pixels(item(dialog, IDC_NOTICE));
+        ShowWindow(item(dialog, IDC_STATUS), SW_SHOW);
+        scan_state.scan_finished = 1;  // shown at once
+        std::strcpy(scan_state.status_text, "C:\\WINDOWS\\SYSTEM\\KERNEL32.DLL");
+        SendMessageA(dialog.m_hWnd, report_status_message, 0, 0);
+        status = dark_pixels(item(dialog, IDC_STATUS));
+        after(400, [&]() {
+            HWND box = GetActiveWindow();
+            question = dark_pixels(GetDlgItem(box, IDC_CONFIRM_TEXT));
+            PostMessageA(box, WM_COMMAND, IDC_CONFIRM_NO, 0);
+        });
+        ConfirmBox("Terminate the Scan now?", app_title, MB_YESNO | MB_ICONQUESTION);
+        PostMessageA(dialog.m_hWnd, WM_COMMAND, IDCANCEL, 0);
+    });
+    dialog.DoModal();
+    cancel_timers();
+    SetSysColors(4, elements, saved);
+    EXPECT_GT(title, 50);
+    EXPECT_GT(notice, 50);
+    EXPECT_GT(status, 30);
+    EXPECT_GT(question, 30);
+}
+
+// The link cursor is the button's own copy and goes with the button.
+TEST(DesktopTest, LinkCursorIsDestroyedWithItsButton) {
+    HCURSOR copy = nullptr;
+    {
+        CExButton button;
+        button.link_cursor = (HCURSOR)CopyIcon((HICON)LoadCursorA(nullptr, MAKEINTRESOURCEA(32512)));
+        copy = button.link_cursor;
+        ASSERT_TRUE(copy);
+        ICONINFO info = {};
+        ASSERT_TRUE(GetIconInfo((HICON)copy, &info));
+        if (info.hbmMask) DeleteObject(info.hbmMask);
+        if (info.hbmColor) DeleteObject(info.hbmColor);
+    }
+    ICONINFO info = {};
+    BOOL alive = GetIconInfo((HICON)copy, &info);
+    if (alive) {
+        if (info.hbmMask) DeleteObject(info.hbmMask);
+        if (info.hbmColor) DeleteObject(info.hbmColor);
+        DestroyIcon((HICON)copy);
+    }
+    EXPECT_FALSE(alive);
+}
