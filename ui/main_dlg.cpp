@@ -55,6 +55,7 @@ CMainDlg::~CMainDlg() {
         before_confirm_box = nullptr;
     }
     if (searching_font) ::DeleteObject(searching_font);
+    if (text_font) ::DeleteObject(text_font);
 }
 
 void CMainDlg::DoDataExchange(CDataExchange *dx) {
@@ -120,6 +121,25 @@ BOOL CMainDlg::OnInitDialog() {
 
     scale_child_windows(m_hWnd, 600, 337);
     MoveWindow(0, 0, 600, 462, TRUE);
+    // The controls now have the skin's pixel sizes whatever the screen's
+    // pixels per inch; their texts get the pixel size of the window's font
+    // at 96 pixels per inch, which those sizes were made for (with large
+    // fonts the dialog font is a quarter larger and would wrap or clip).
+    {
+        HDC dc = ::GetDC(m_hWnd);
+        int dpi = ::GetDeviceCaps(dc, LOGPIXELSY);
+        ::ReleaseDC(m_hWnd, dc);
+        LOGFONTA tf;
+        std::memset(&tf, 0, sizeof tf);
+        ::GetObjectA(window_font ? (HGDIOBJ)window_font : ::GetStockObject(SYSTEM_FONT), sizeof tf, &tf);
+        if (dpi > 0) tf.lfHeight = tf.lfHeight * 96 / dpi;
+        tf.lfWidth = 0;
+        text_font = ::CreateFontIndirectA(&tf);
+        if (text_font)
+            for (CWnd *w : {(CWnd *)&title_line, (CWnd *)&notice_line, (CWnd *)&footer, (CWnd *)&status_line,
+                            (CWnd *)&scan_frame, (CWnd *)&list_frame, (CWnd *)&results_list})
+                w->SetFont(text_font, FALSE);
+    }
 
     if (product_installed()) {
         dlink_button.EnableWindow(FALSE);
@@ -272,9 +292,52 @@ LRESULT CMainDlg::OnShowStatus(WPARAM, LPARAM) {
     return 0;
 }
 
+namespace {
+// Shortens text in place, keeping its start and end around "...", until it
+// fits on one line of the control (a path with spaces would otherwise wrap
+// and hide its end).
+void fit_to_control(HWND control, char *text) {
+    HDC dc = ::GetDC(control);
+    if (!dc) return;
+    HGDIOBJ font = (HGDIOBJ)::SendMessageA(control, WM_GETFONT, 0, 0);
+    HGDIOBJ old = font ? ::SelectObject(dc, font) : nullptr;
+    RECT client;
+    ::GetClientRect(control, &client);
+    auto width_of = [dc](const char *t, int n) {
+        SIZE size = {0, 0};
+        ::GetTextExtentPoint32A(dc, t, n, &size);
+        return (int)size.cx;
+    };
+    int n = (int)std::strlen(text);
+    if (width_of(text, n) > client.right) {
+        // The most characters kept, half from each end, that fit.
+        char candidate[sizeof scan_state.status_text + 4];
+        char best[sizeof candidate] = "...";
+        int low = 0, high = n - 4;  // never longer than the text was
+        while (low <= high) {
+            int kept = (low + high) / 2, head = (kept + 1) / 2, tail = kept / 2;
+            std::memcpy(candidate, text, (size_t)head);
+            std::memcpy(candidate + head, "...", 3);
+            std::memcpy(candidate + head + 3, text + n - tail, (size_t)tail);
+            candidate[head + 3 + tail] = 0;
+            if (width_of(candidate, kept + 3) <= client.right) {
+                std::memcpy(best, candidate, (size_t)kept + 4);
+                low = kept + 1;
+            } else {
+                high = kept - 1;
+            }
+        }
+        std::strcpy(text, best);
+    }
+    if (old) ::SelectObject(dc, old);
+    ::ReleaseDC(control, dc);
+}
+}  // namespace
+
 void CMainDlg::show_pending_status(bool paint_now) {
     if (!status_pending) return;
     status_pending = false;
+    fit_to_control(status_line.m_hWnd, pending_status);
     status_line.SetWindowText(pending_status);
     status_ever_set = true;
     status_set_at = frame_clock_ms();

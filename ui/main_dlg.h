@@ -64,6 +64,7 @@ private:
     bool asking_to_stop = false;
     void update_horizontal_extent();
     HFONT searching_font = nullptr;
+    HFONT text_font = nullptr;
     char pending_status[sizeof scan_state.status_text] = {};
     bool status_pending = false;
     bool status_ever_set = false;

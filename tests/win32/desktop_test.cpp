@@ -3,12 +3,15 @@
 // commands, and the objects a window owns.
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <functional>
 #include <map>
 #include <string>
 #include <vector>
 
+#include "engine/directory_walker.h"
 #include "engine/scan_state.h"
 #include "ui/confirm_dlg.h"
 #include "ui/main_dlg.h"
@@ -190,13 +193,14 @@ TEST(DesktopTest, EscapeAnsweredNoWithEscapeAsksOnce) {
 TEST(DesktopTest, StrayScanAndEndOfSessionDuringAScan) {
     CMainDlg dialog(nullptr);
     LRESULT during_scan = -1, after_scan = -1;
-    int terminated_at_once = -1, statistics = -1, statistics_later = -1;
+    int terminated_at_once = -1, statistics = -1, statistics_later = -1, finished_during = -1;
     std::string status;
     run_scan(
         dialog,
         [&]() {
             SendMessageA(dialog.m_hWnd, WM_COMMAND, MAKEWPARAM(IDC_SCAN, BN_CLICKED), (LPARAM)item(dialog, IDC_SCAN));
             pump_for(300);  // a timer the command armed would have fired
+            finished_during = scan_state.scan_finished;
             during_scan = SendMessageA(dialog.m_hWnd, WM_QUERYENDSESSION, 0, ENDSESSION_LOGOFF);
             terminated_at_once = scan_state.scan_terminated;
         },
@@ -207,6 +211,7 @@ TEST(DesktopTest, StrayScanAndEndOfSessionDuringAScan) {
             statistics_later = lines_equal(dialog, "Scanning statistics");
             after_scan = SendMessageA(dialog.m_hWnd, WM_QUERYENDSESSION, 0, ENDSESSION_LOGOFF);
         });
+    EXPECT_EQ(0, finished_during) << "no second scan ran inside the first";
     EXPECT_EQ(0, during_scan) << "the end of the session is refused during a scan";
     EXPECT_EQ(1, terminated_at_once);
     EXPECT_EQ("Scanning terminated", status);
@@ -271,4 +276,78 @@ TEST(DesktopTest, LinkCursorIsDestroyedWithItsButton) {
         DestroyIcon((HICON)copy);
     }
     EXPECT_FALSE(alive);
+}
+
+namespace {
+// How a static control lays its text out: the height its lines take at its
+// width in its font (one line when it does not wrap), and the widest line.
+SIZE text_extent(HWND control, const std::string &text) {
+    HDC dc = GetDC(control);
+    HGDIOBJ old = SelectObject(dc, (HGDIOBJ)SendMessageA(control, WM_GETFONT, 0, 0));
+    RECT client;
+    GetClientRect(control, &client);
+    LONG style = GetWindowLongA(control, GWL_STYLE);
+    bool wraps = (style & SS_TYPEMASK) == SS_LEFT || (style & SS_TYPEMASK) == SS_CENTER ||
+                 (style & SS_TYPEMASK) == SS_RIGHT;
+    RECT r = {0, 0, client.right, 0};
+    DrawTextA(dc, text.c_str(), -1, &r, DT_CALCRECT | DT_NOPREFIX | (wraps ? DT_WORDBREAK : DT_SINGLELINE));
+    SelectObject(dc, old);
+    ReleaseDC(control, dc);
+    SIZE s = {r.right - r.left, r.bottom - r.top};
+    return s;
+}
+}  // namespace
+
+// Every text fits its control, at the screen's pixels per inch (96, and 120
+// in a second run): the status line keeps one line and shortens a long path
+// with spaces instead of wrapping it away.
+TEST(DesktopTest, TextsFitTheirControls) {
+    std::memset(&scan_state, 0, sizeof scan_state);
+    CMainDlg dialog(nullptr);
+    std::vector<std::string> failures;
+    int dpi = 0;
+    std::string status;
+    const std::string long_path =
+        "C:\\WWWWWW WWWWW\\WWWWW WWWWWWWW\\WWWWWWW WWWWWW\\WWWWWW WWWW\\WWWWWWWW WWWW.DLL";
+    auto check = [&](HWND control, const std::string &name) {
+        RECT client;
+        GetClientRect(control, &client);
+        SIZE need = text_extent(control, text_of(control));
+        if (need.cy > client.bottom || need.cx > client.right)
+            failures.push_back(name + ": text needs " + std::to_string(need.cx) + "x" + std::to_string(need.cy) +
+                               ", control " + std::to_string(client.right) + "x" + std::to_string(client.bottom));
+    };
+    after(400, [&]() {
+        HDC dc = GetDC(nullptr);
+        dpi = GetDeviceCaps(dc, LOGPIXELSY);
+        ReleaseDC(nullptr, dc);
+        check(item(dialog, IDC_TITLE), "title line");
+        check(item(dialog, IDC_NOTICE), "notice line");
+        check(item(dialog, IDC_FOOTER), "footer");
+        scan_state.scan_finished = 1;  // shown at once
+        // As the walker shows it: 60 characters.
+        shorten_path(long_path.c_str(), scan_state.status_text, 60);
+        SendMessageA(dialog.m_hWnd, report_status_message, 0, 0);
+        status = text_of(item(dialog, IDC_STATUS));
+        check(item(dialog, IDC_STATUS), "status line");
+        after(400, [&]() {
+            HWND box = GetActiveWindow();
+            check(GetDlgItem(box, IDC_CONFIRM_TEXT), "question");
+            PostMessageA(box, WM_COMMAND, IDC_CONFIRM_NO, 0);
+        });
+        ConfirmBox("The system has to be restarted to remove the virus completely from your system. \n\n Restart now?",
+                   app_title, MB_YESNO | MB_ICONQUESTION);
+        PostMessageA(dialog.m_hWnd, WM_COMMAND, IDCANCEL, 0);
+    });
+    dialog.DoModal();
+    cancel_timers();
+    std::printf("%d pixels per inch\n", dpi);
+    if (const char *want = getenv("PELLMARK_EXPECT_DPI")) {
+        EXPECT_EQ(atoi(want), dpi);
+    }
+    for (const std::string &f : failures) ADD_FAILURE() << f;
+    // Shortened in the middle: its start and its file name show.
+    EXPECT_EQ(0u, status.find("C:\\WWW")) << status;
+    EXPECT_NE(std::string::npos, status.find("...")) << status;
+    EXPECT_EQ(status.size() - 8, status.rfind("WWWW.DLL")) << status;
 }
