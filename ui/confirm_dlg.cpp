@@ -97,7 +97,9 @@ void CConfirmDlg::OnPaint() {
     icon_control.GetClientRect(&client);
     HDC memory = ::CreateCompatibleDC(icon_dc);
     HGDIOBJ previous = ::SelectObject(memory, picture);
+    HPALETTE palette = use_skin_palette(icon_dc, TRUE);
     ::BitBlt(icon_dc, 0, 0, client.right, client.bottom, memory, 0, 0, SRCCOPY);
+    if (palette) ::SelectPalette(icon_dc, palette, TRUE);
     ::SelectObject(memory, previous);
     ::DeleteDC(memory);
     ::DeleteObject(picture);

@@ -31,6 +31,8 @@ BEGIN_MESSAGE_MAP(CMainDlg, CDialog)
     ON_MESSAGE(report_status_message, OnShowStatus)
     ON_MESSAGE(report_line_message, OnAppendLine)
     ON_MESSAGE(WM_QUERYENDSESSION, OnQueryEndSession)
+    ON_MESSAGE(WM_QUERYNEWPALETTE, OnQueryNewPalette)
+    ON_MESSAGE(WM_PALETTECHANGED, OnPaletteChanged)
     ON_WM_TIMER()
     ON_WM_PAINT()
     ON_BN_CLICKED(IDC_SCAN, OnScan)
@@ -176,6 +178,25 @@ BOOL CMainDlg::OnInitDialog() {
     ulink_button.skin_from_caption(IDC_ULINK, this);
     dlink_button.skin_from_caption(IDC_DLINK, this);
     logo_button.skin_from_caption(IDC_LOGO, this);
+
+    // On a display of 256 colours the art is drawn through a palette of its
+    // own colours: through the 20 static colours alone the blues of the
+    // skin and of SCAN and DOWNLOAD turn black.
+    HDC screen_dc = ::GetDC(nullptr);
+    bool palette_display = (::GetDeviceCaps(screen_dc, RASTERCAPS) & RC_PALETTE) != 0;
+    ::ReleaseDC(nullptr, screen_dc);
+    if (palette_display && !skin_palette) {
+        HBITMAP art[] = {skin_bitmap,
+                         scan_button.focus_bitmap,     scan_button.notfocus_bitmap,     scan_button.disable_bitmap,
+                         download_button.focus_bitmap, download_button.notfocus_bitmap, download_button.disable_bitmap,
+                         ok_button.focus_bitmap,       ok_button.notfocus_bitmap,       cancel_button.focus_bitmap,
+                         cancel_button.notfocus_bitmap, x_button.focus_bitmap,          x_button.notfocus_bitmap};
+        // (The skin's colour table is read outside skin_dc: a bitmap is
+        // selected into one device context at a time.)
+        skin_dc.SelectObject(skin_dc_old);
+        skin_palette = palette_from_bitmaps(art, (int)(sizeof art / sizeof art[0]));
+        skin_dc_old = skin_dc.SelectObject(&skin_bitmap);
+    }
 
     SetWindowText(app_title);
     for (CExButton *b : {&scan_button, &x_button, &download_button, &ok_button, &cancel_button, &dlink_button,
@@ -395,7 +416,28 @@ HBRUSH CMainDlg::OnCtlColor(CDC *dc, CWnd *control, UINT kind) {
 
 void CMainDlg::OnPaint() {
     CPaintDC dc(m_hWnd);
+    HPALETTE palette = use_skin_palette(dc, FALSE);
     dc.BitBlt(0, 0, skin_info.bmWidth, skin_info.bmHeight, &skin_dc, 0, 0, SRCCOPY);
+    if (palette) ::SelectPalette(dc, palette, FALSE);
+}
+
+// The window in front realizes the skin's palette; when that changes the
+// system's colours, everything is drawn again with them.
+LRESULT CMainDlg::OnQueryNewPalette(WPARAM, LPARAM) {
+    if (!skin_palette) return Default();
+    HDC dc = ::GetDC(m_hWnd);
+    HPALETTE old = ::SelectPalette(dc, skin_palette, FALSE);
+    UINT changed = ::RealizePalette(dc);
+    ::SelectPalette(dc, old, FALSE);
+    ::ReleaseDC(m_hWnd, dc);
+    if (changed) ::RedrawWindow(m_hWnd, nullptr, nullptr, RDW_INVALIDATE | RDW_ALLCHILDREN);
+    return TRUE;
+}
+
+LRESULT CMainDlg::OnPaletteChanged(WPARAM wparam, LPARAM) {
+    if (!skin_palette || (HWND)wparam == m_hWnd) return Default();
+    ::RedrawWindow(m_hWnd, nullptr, nullptr, RDW_INVALIDATE | RDW_ALLCHILDREN);
+    return 0;
 }
 
 void CMainDlg::OnLButtonDown(UINT flags, CPoint point) {

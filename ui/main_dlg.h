@@ -36,6 +36,8 @@ public:
     LRESULT OnShowStatus(WPARAM, LPARAM);
     LRESULT OnAppendLine(WPARAM, LPARAM);
     LRESULT OnQueryEndSession(WPARAM, LPARAM);
+    LRESULT OnQueryNewPalette(WPARAM, LPARAM);
+    LRESULT OnPaletteChanged(WPARAM, LPARAM);
     void OnTimer(UINT_PTR id);
     void OnPaint();
     void OnScan();

@@ -2,6 +2,14 @@
 #include "ui/skin_button.h"
 
 CFont label_font;
+HPALETTE skin_palette = nullptr;
+
+HPALETTE use_skin_palette(HDC dc, BOOL background) {
+    if (!skin_palette) return nullptr;
+    HPALETTE old = ::SelectPalette(dc, skin_palette, background);
+    ::RealizePalette(dc);
+    return old;
+}
 
 namespace {
 // As DIB sections, in their exact colours at every display depth; the art
@@ -103,8 +111,10 @@ void CSkinnedButton::DrawItem(DRAWITEMSTRUCT *dis) {
     if (!memory.CreateCompatibleDC(CDC::FromHandle(dis->hDC))) return;
     HGDIOBJ previous = image->m_hObject ? memory.SelectObject(image) : nullptr;
     if (previous) {
+        HPALETTE palette = use_skin_palette(dis->hDC, TRUE);
         const RECT &r = dis->rcItem;
         ::BitBlt(dis->hDC, r.left, r.top, r.right - r.left, r.bottom - r.top, memory, 0, 0, SRCCOPY);
+        if (palette) ::SelectPalette(dis->hDC, palette, TRUE);
         memory.SelectObject(previous);
     }
 }

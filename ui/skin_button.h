@@ -56,5 +56,13 @@ public:
     DECLARE_MESSAGE_MAP()
 };
 
+// The palette the skinned windows draw with on a display of 256 colours
+// (null elsewhere); the main window makes it from its art and keeps it for
+// the run.
+extern HPALETTE skin_palette;
+// Selects skin_palette into dc and realizes it, as a background palette or
+// as the window in front's; returns the palette dc had, or null.
+HPALETTE use_skin_palette(HDC dc, BOOL background);
+
 // The label's font; the main window creates it.
 extern CFont label_font;

@@ -351,3 +351,116 @@ TEST(DesktopTest, TextsFitTheirControls) {
     EXPECT_NE(std::string::npos, status.find("...")) << status;
     EXPECT_EQ(status.size() - 8, status.rfind("WWWW.DLL")) << status;
 }
+
+namespace {
+// The pixels of a bitmap as 0xRRGGBB, top row first.
+std::vector<COLORREF> bitmap_pixels(HBITMAP bm, int *width, int *height) {
+    BITMAP info = {};
+    GetObjectA(bm, sizeof info, &info);
+    *width = info.bmWidth;
+    *height = info.bmHeight;
+    std::vector<COLORREF> out((size_t)info.bmWidth * info.bmHeight);
+    BITMAPINFO bi = {};
+    bi.bmiHeader.biSize = sizeof bi.bmiHeader;
+    bi.bmiHeader.biWidth = info.bmWidth;
+    bi.bmiHeader.biHeight = -info.bmHeight;
+    bi.bmiHeader.biPlanes = 1;
+    bi.bmiHeader.biBitCount = 32;
+    HDC dc = GetDC(nullptr);
+    GetDIBits(dc, bm, 0, info.bmHeight, out.data(), &bi, DIB_RGB_COLORS);
+    ReleaseDC(nullptr, dc);
+    for (COLORREF &c : out) c &= 0xFFFFFF;
+    return out;
+}
+
+// Share of the pixels whose colour on the screen is within 40 of the
+// image's in each channel.
+double share_alike(const std::vector<COLORREF> &screen, const std::vector<COLORREF> &image) {
+    if (screen.size() != image.size() || image.empty()) return 0;
+    size_t alike = 0;
+    for (size_t i = 0; i < image.size(); ++i) {
+        bool similar = true;
+        for (int shift : {0, 8, 16}) {
+            int a = (int)((screen[i] >> shift) & 0xFF), b = (int)((image[i] >> shift) & 0xFF);
+            if (a - b > 40 || b - a > 40) similar = false;
+        }
+        alike += similar;
+    }
+    return (double)alike / image.size();
+}
+}  // namespace
+
+// The skin and the buttons keep their colours on the screen; at 256 colours
+// (a second run), the window realizes a palette of the art's colours, so
+// that the system palette holds them (without it the blues of the skin,
+// SCAN and DOWNLOAD fall to the nearest static colours and the buttons show
+// as black slabs). Wine's display of 8 bits draws DIBs through its own
+// fixed colour set whatever is realized, so there only the system palette
+// is checked; the screen's share is printed.
+TEST(DesktopTest, SkinAndButtonsKeepTheirColours) {
+    std::memset(&scan_state, 0, sizeof scan_state);
+    CMainDlg dialog(nullptr);
+    int depth = 0;
+    bool palette_display = false;
+    double scan = -1, download = -1, skin = -1, in_system_palette = -1;
+    after(500, [&]() {
+        HDC dc = GetDC(nullptr);
+        depth = GetDeviceCaps(dc, BITSPIXEL);
+        palette_display = (GetDeviceCaps(dc, RASTERCAPS) & RC_PALETTE) != 0;
+        PALETTEENTRY system[256];
+        UINT entries = palette_display ? GetSystemPaletteEntries(dc, 0, 256, system) : 0;
+        ReleaseDC(nullptr, dc);
+        auto button_image = [&](CExButton &b) {
+            int w = 0, h = 0;
+            return bitmap_pixels(*b.chosen_image(IsWindowEnabled(b.m_hWnd) ? 0 : ODS_DISABLED), &w, &h);
+        };
+        scan = share_alike(screen_pixels(dialog.scan_button.m_hWnd), button_image(dialog.scan_button));
+        download = share_alike(screen_pixels(dialog.download_button.m_hWnd), button_image(dialog.download_button));
+        // The skin where no control stands: the banner's strip above SCAN.
+        int w = 0, h = 0;
+        std::vector<COLORREF> all = bitmap_pixels(dialog.skin_bitmap, &w, &h);
+        POINT origin = {0, 0};
+        ClientToScreen(dialog.m_hWnd, &origin);
+        HDC screen = GetDC(nullptr);
+        std::vector<COLORREF> on_screen, want;
+        for (int y = 2; y < 20; ++y)
+            for (int x = 40; x < 480; x += 3) {
+                COLORREF c = GetPixel(screen, origin.x + x, origin.y + y);
+                on_screen.push_back(((c & 0xFF) << 16) | (c & 0xFF00) | ((c >> 16) & 0xFF));
+                want.push_back(all[(size_t)y * w + x]);
+            }
+        ReleaseDC(nullptr, screen);
+        skin = share_alike(on_screen, want);
+        if (palette_display) {
+            std::vector<COLORREF> art = want, more = button_image(dialog.scan_button);
+            art.insert(art.end(), more.begin(), more.end());
+            more = button_image(dialog.download_button);
+            art.insert(art.end(), more.begin(), more.end());
+            size_t found = 0;
+            for (COLORREF c : art) {
+                bool there = false;
+                for (UINT i = 0; i < entries && !there; ++i)
+                    there = system[i].peRed == ((c >> 16) & 0xFF) && system[i].peGreen == ((c >> 8) & 0xFF) &&
+                            system[i].peBlue == (c & 0xFF);
+                found += there;
+            }
+            in_system_palette = (double)found / art.size();
+        }
+        PostMessageA(dialog.m_hWnd, WM_COMMAND, IDCANCEL, 0);
+    });
+    dialog.DoModal();
+    cancel_timers();
+    std::printf("display depth %d: SCAN %.2f, DOWNLOAD %.2f, skin %.2f of the pixels alike on the screen; "
+                "%.2f of the art's pixels in the system palette\n",
+                depth, scan, download, skin, in_system_palette);
+    if (const char *want = getenv("PELLMARK_EXPECT_DEPTH")) {
+        EXPECT_EQ(atoi(want), depth);
+    }
+    if (palette_display) {
+        EXPECT_GT(in_system_palette, 0.99);
+    } else {
+        EXPECT_GT(scan, 0.9);
+        EXPECT_GT(download, 0.9);
+        EXPECT_GT(skin, 0.9);
+    }
+}
