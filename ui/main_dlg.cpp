@@ -33,6 +33,10 @@ BEGIN_MESSAGE_MAP(CMainDlg, CDialog)
     ON_MESSAGE(WM_QUERYENDSESSION, OnQueryEndSession)
     ON_MESSAGE(WM_QUERYNEWPALETTE, OnQueryNewPalette)
     ON_MESSAGE(WM_PALETTECHANGED, OnPaletteChanged)
+    ON_MESSAGE(WM_ENTERSIZEMOVE, OnEnterSystemLoop)
+    ON_MESSAGE(WM_EXITSIZEMOVE, OnExitSystemLoop)
+    ON_MESSAGE(WM_ENTERMENULOOP, OnEnterSystemLoop)
+    ON_MESSAGE(WM_EXITMENULOOP, OnExitSystemLoop)
     ON_WM_TIMER()
     ON_WM_PAINT()
     ON_BN_CLICKED(IDC_SCAN, OnScan)
@@ -249,6 +253,11 @@ void CMainDlg::OnTimer(UINT_PTR id) {
         return;
     }
     Default();
+    // The scan runs inside this tick and pumps the queue itself: started from
+    // another loop (the system's move or menu loop, the wait inside a link's
+    // ShellExecuteA), it would take that loop's messages. The timer stays
+    // armed, and the first tick after that loop starts the scan.
+    if (foreign_loops > 0) return;
     KillTimer(scan_timer);
     scan_state.scan_terminated = 0;
     scan_driver();
@@ -397,9 +406,31 @@ LRESULT CMainDlg::OnQueryEndSession(WPARAM, LPARAM) {
     return FALSE;
 }
 
-void CMainDlg::OnDownload() { open_product_page(); }
-void CMainDlg::OnDlink() { open_product_page(); }
-void CMainDlg::OnUlink() { open_tools_page(); }
+void CMainDlg::OnDownload() {
+    ++foreign_loops;
+    open_product_page();
+    --foreign_loops;
+}
+void CMainDlg::OnDlink() {
+    ++foreign_loops;
+    open_product_page();
+    --foreign_loops;
+}
+void CMainDlg::OnUlink() {
+    ++foreign_loops;
+    open_tools_page();
+    --foreign_loops;
+}
+
+LRESULT CMainDlg::OnEnterSystemLoop(WPARAM, LPARAM) {
+    ++foreign_loops;
+    return Default();
+}
+
+LRESULT CMainDlg::OnExitSystemLoop(WPARAM, LPARAM) {
+    if (foreign_loops > 0) --foreign_loops;
+    return Default();
+}
 
 HBRUSH CMainDlg::OnCtlColor(CDC *dc, CWnd *control, UINT kind) {
     HBRUSH brush = CDialog::OnCtlColor(dc, control, kind);

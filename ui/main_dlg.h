@@ -38,6 +38,8 @@ public:
     LRESULT OnQueryEndSession(WPARAM, LPARAM);
     LRESULT OnQueryNewPalette(WPARAM, LPARAM);
     LRESULT OnPaletteChanged(WPARAM, LPARAM);
+    LRESULT OnEnterSystemLoop(WPARAM, LPARAM);
+    LRESULT OnExitSystemLoop(WPARAM, LPARAM);
     void OnTimer(UINT_PTR id);
     void OnPaint();
     void OnScan();
@@ -64,6 +66,9 @@ private:
     void stop_scan();
     bool scan_started = false;
     bool asking_to_stop = false;
+    // Loops not the window's own that run on this thread now (system move
+    // and menu loops, a link being opened).
+    int foreign_loops = 0;
     void update_horizontal_extent();
     HFONT searching_font = nullptr;
     HFONT text_font = nullptr;

@@ -464,3 +464,112 @@ TEST(DesktopTest, SkinAndButtonsKeepTheirColours) {
         EXPECT_GT(skin, 0.9);
     }
 }
+
+// The question's picture survives a repaint of its control alone.
+TEST(DesktopTest, QuestionPictureSurvivesARepaintOfItsControl) {
+    std::memset(&scan_state, 0, sizeof scan_state);
+    CMainDlg dialog(nullptr);
+    double before = -1, after_repaint = -1;
+    after(400, [&]() {
+        after(400, [&]() {
+            HWND box = GetActiveWindow(), icon = GetDlgItem(box, IDC_CONFIRM_ICON);
+            HBITMAP picture = (HBITMAP)LoadImageA(GetModuleHandleA(nullptr), MAKEINTRESOURCEA(IDB_QUESTION),
+                                                  IMAGE_BITMAP, 0, 0, LR_CREATEDIBSECTION);
+            int w = 0, h = 0;
+            std::vector<COLORREF> image = bitmap_pixels(picture, &w, &h);
+            DeleteObject(picture);
+            RECT r;
+            GetClientRect(icon, &r);
+            // The part of the picture that the control shows.
+            std::vector<COLORREF> want;
+            for (int y = 0; y < r.bottom; ++y)
+                for (int x = 0; x < r.right; ++x) want.push_back(y < h && x < w ? image[(size_t)y * w + x] : 0);
+            before = share_alike(screen_pixels(icon), want);
+            InvalidateRect(icon, nullptr, TRUE);
+            UpdateWindow(icon);
+            GdiFlush();
+            after_repaint = share_alike(screen_pixels(icon), want);
+            PostMessageA(box, WM_COMMAND, IDC_CONFIRM_NO, 0);
+        });
+        ConfirmBox("Terminate the Scan now?", app_title, MB_YESNO | MB_ICONQUESTION);
+        PostMessageA(dialog.m_hWnd, WM_COMMAND, IDCANCEL, 0);
+    });
+    dialog.DoModal();
+    cancel_timers();
+    std::printf("picture alike: %.2f before, %.2f after a repaint of its control\n", before, after_repaint);
+    EXPECT_GT(before, 0.85);
+    EXPECT_GT(after_repaint, 0.85);
+}
+
+// The first tick of the scan's timer that comes while a loop not the
+// window's own runs (the system's menu loop here) leaves the scan for the
+// first tick after that loop.
+TEST(DesktopTest, ScanWaitsForTheSystemLoopToEnd) {
+    std::memset(&scan_state, 0, sizeof scan_state);
+    CMainDlg dialog(nullptr);
+    int running_in_loop = -1, files_in_loop = -1;
+    after(400, [&]() {
+        SendMessageA(dialog.m_hWnd, WM_ENTERMENULOOP, FALSE, 0);
+        SendMessageA(dialog.m_hWnd, WM_COMMAND, MAKEWPARAM(IDC_SCAN, BN_CLICKED), (LPARAM)item(dialog, IDC_SCAN));
+        pump_for(400);  // the loop's own dispatch of the timer's ticks
+        running_in_loop = scan_state.scan_running;
+        files_in_loop = scan_state.files_scanned;
+        SendMessageA(dialog.m_hWnd, WM_EXITMENULOOP, FALSE, 0);
+        static std::function<void()> poll;
+        poll = [&]() {
+            if (scan_state.scan_running) {
+                after(100, poll);
+                return;
+            }
+            PostMessageA(dialog.m_hWnd, WM_COMMAND, MAKEWPARAM(IDC_OK, BN_CLICKED), (LPARAM)item(dialog, IDC_OK));
+        };
+        after(100, poll);
+    });
+    EXPECT_EQ(IDOK, dialog.DoModal());
+    cancel_timers();
+    EXPECT_EQ(1, running_in_loop) << "SCAN was pressed";
+    EXPECT_EQ(0, files_in_loop) << "no file scanned inside the other loop";
+    EXPECT_EQ(1, scan_state.scan_finished) << "the scan ran after the loop";
+    EXPECT_GT(scan_state.files_scanned, 0);
+}
+
+// With a help program that has the hand cursor (planted in a run of its
+// own): the seven buttons each get their own copy, the logo none; a button
+// shows it under the pointer; each copy goes with its button.
+TEST(DesktopTest, HandCursorFromTheHelpProgram) {
+    if (!getenv("PELLMARK_TEST_HELP")) GTEST_SKIP() << "no help program planted";
+    std::memset(&scan_state, 0, sizeof scan_state);
+    std::vector<HCURSOR> copies;
+    HCURSOR logo = (HCURSOR)1, shown = nullptr;
+    LRESULT handled = 0;
+    {
+        CMainDlg dialog(nullptr);
+        after(400, [&]() {
+            for (CExButton *b : {&dialog.scan_button, &dialog.x_button, &dialog.download_button, &dialog.ok_button,
+                                 &dialog.cancel_button, &dialog.dlink_button, &dialog.ulink_button})
+                copies.push_back(b->link_cursor);
+            logo = dialog.logo_button.link_cursor;
+            HWND scan = dialog.scan_button.m_hWnd;
+            handled = SendMessageA(scan, WM_SETCURSOR, (WPARAM)scan, MAKELPARAM(HTCLIENT, WM_MOUSEMOVE));
+            shown = GetCursor();
+            PostMessageA(dialog.m_hWnd, WM_COMMAND, IDCANCEL, 0);
+        });
+        dialog.DoModal();
+        cancel_timers();
+    }
+    ASSERT_EQ(7u, copies.size());
+    EXPECT_EQ(nullptr, logo);
+    EXPECT_TRUE(handled);
+    EXPECT_EQ(copies[0], shown);
+    for (size_t i = 0; i < copies.size(); ++i) {
+        EXPECT_TRUE(copies[i]) << i;
+        for (size_t j = 0; j < i; ++j) EXPECT_NE(copies[j], copies[i]) << "one copy each";
+        ICONINFO info = {};
+        BOOL alive = copies[i] && GetIconInfo((HICON)copies[i], &info);
+        if (alive) {
+            if (info.hbmMask) DeleteObject(info.hbmMask);
+            if (info.hbmColor) DeleteObject(info.hbmColor);
+        }
+        EXPECT_FALSE(alive) << "copy " << i << " outlived its button";
+    }
+}
