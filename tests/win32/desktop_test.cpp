@@ -14,6 +14,7 @@
 #include "engine/directory_walker.h"
 #include "engine/scan_state.h"
 #include "ui/confirm_dlg.h"
+#include "ui/framework/app.h"
 #include "ui/main_dlg.h"
 #include "ui/resource.h"
 #include "ui/skin_button.h"
@@ -572,4 +573,89 @@ TEST(DesktopTest, HandCursorFromTheHelpProgram) {
         }
         EXPECT_FALSE(alive) << "copy " << i << " outlived its button";
     }
+}
+
+namespace {
+struct QuestionCount {
+    HWND main;
+    int n;
+    bool answer;
+};
+BOOL CALLBACK count_question(HWND w, LPARAM p) {
+    QuestionCount *c = (QuestionCount *)p;
+    char cls[16] = {0};
+    GetClassNameA(w, cls, sizeof cls);
+    if (w != c->main && IsWindowVisible(w) && std::string(cls) == "#32770") {
+        ++c->n;
+        if (c->answer) PostMessageA(w, WM_COMMAND, IDC_CONFIRM_NO, 0);
+    }
+    return TRUE;
+}
+// Questions open on this thread; each is answered No when answer.
+int open_questions(HWND main, bool answer = false) {
+    QuestionCount count = {main, 0, answer};
+    EnumThreadWindows(GetCurrentThreadId(), count_question, (LPARAM)&count);
+    return count.n;
+}
+}  // namespace
+
+// The pointer over the window while something else is in front, or while a
+// question is open over it: no focus is taken, no capture kept, and a click
+// that still reaches X opens no second question. A question over a window
+// standing partly off the screen stays inside the work area.
+TEST(DesktopTest, PointerBehindOtherWindowsAndQuestionsInsideTheWorkArea) {
+    std::memset(&scan_state, 0, sizeof scan_state);
+    CMainDlg dialog(nullptr);
+    // As in the program: the main window owns the questions, and is disabled
+    // while one is open.
+    CWinApp app;
+    app.m_hInstance = GetModuleHandleA(nullptr);
+    app.m_pMainWnd = &dialog;
+    bool activated_by_hover = true, capture_behind_question = true;
+    int questions = -1;
+    RECT work = {}, box = {};
+    after(400, [&]() {
+        HWND x = dialog.x_button.m_hWnd, scan = dialog.scan_button.m_hWnd;
+        HWND front = CreateWindowA("STATIC", "front", WS_POPUP | WS_VISIBLE, 700, 600, 50, 50, nullptr, nullptr,
+                                   GetModuleHandleA(nullptr), nullptr);
+        SetForegroundWindow(front);
+        SendMessageA(scan, WM_MOUSEMOVE, 0, MAKELPARAM(3, 3));
+        activated_by_hover = GetForegroundWindow() != front || GetFocus() == scan;
+        ReleaseCapture();
+        DestroyWindow(front);
+        SetForegroundWindow(dialog.m_hWnd);
+
+        SystemParametersInfoA(SPI_GETWORKAREA, 0, &work, 0);
+        SetWindowPos(dialog.m_hWnd, nullptr, work.right - 150, work.bottom - 120, 0, 0, SWP_NOSIZE | SWP_NOZORDER);
+        scan_state.scan_running = 1;  // as during a scan: X asks
+        SendMessageA(x, WM_MOUSEMOVE, 0, MAKELPARAM(2, 2));
+        after(400, [&, x]() {
+            box = visible_rect(GetActiveWindow());
+            SendMessageA(x, WM_MOUSEMOVE, 0, MAKELPARAM(2, 2));
+            capture_behind_question = GetCapture() == x;
+            PostMessageA(dialog.m_hWnd, WM_COMMAND, MAKEWPARAM(IDC_X, BN_CLICKED), (LPARAM)x);
+            after(400, [&]() {
+                questions = open_questions(dialog.m_hWnd);
+                static std::function<void()> answer;
+                answer = [&]() {
+                    if (open_questions(dialog.m_hWnd, true) == 0) {
+                        scan_state.scan_running = 0;
+                        PostMessageA(dialog.m_hWnd, WM_COMMAND, IDCANCEL, 0);
+                        return;
+                    }
+                    after(300, answer);
+                };
+                answer();
+            });
+        });
+        PostMessageA(dialog.m_hWnd, WM_COMMAND, MAKEWPARAM(IDC_X, BN_CLICKED), (LPARAM)x);
+    });
+    dialog.DoModal();
+    cancel_timers();
+    scan_state.scan_running = 0;
+    EXPECT_FALSE(activated_by_hover) << "the pointer crossing the window activated it";
+    EXPECT_FALSE(capture_behind_question);
+    EXPECT_EQ(1, questions) << "one question at a time";
+    EXPECT_TRUE(box.left >= work.left && box.top >= work.top && box.right <= work.right && box.bottom <= work.bottom)
+        << box.left << "," << box.top << " " << box.right << "," << box.bottom;
 }
