@@ -698,3 +698,34 @@ TEST(DesktopTest, PointerBehindOtherWindowsAndQuestionsInsideTheWorkArea) {
     EXPECT_TRUE(box.left >= work.left && box.top >= work.top && box.right <= work.right && box.bottom <= work.bottom)
         << box.left << "," << box.top << " " << box.right << "," << box.bottom;
 }
+
+// Minimised during the scan: the scan goes on, a question asked meanwhile
+// stands inside the work area, and the scan completes.
+TEST(DesktopTest, MinimisedDuringAScan) {
+    CMainDlg dialog(nullptr);
+    bool iconic = false;
+    RECT work = {}, box = {};
+    std::string status;
+    run_scan(
+        dialog,
+        [&]() {
+            ShowWindow(dialog.m_hWnd, SW_MINIMIZE);
+            iconic = IsIconic(dialog.m_hWnd) != FALSE;
+            SystemParametersInfoA(SPI_GETWORKAREA, 0, &work, 0);
+            after(400, [&]() {
+                HWND question = GetActiveWindow();
+                box = visible_rect(question);
+                PostMessageA(question, WM_COMMAND, IDC_CONFIRM_NO, 0);
+            });
+            PostMessageA(dialog.m_hWnd, WM_KEYDOWN, VK_ESCAPE, 0x00010001);
+        },
+        [&]() {
+            ShowWindow(dialog.m_hWnd, SW_RESTORE);
+            status = text_of(item(dialog, IDC_STATUS));
+        });
+    EXPECT_TRUE(iconic);
+    EXPECT_TRUE(box.right > box.left && box.left >= work.left && box.top >= work.top && box.right <= work.right &&
+                box.bottom <= work.bottom)
+        << box.left << "," << box.top << " " << box.right << "," << box.bottom;
+    EXPECT_EQ("Scanning completed", status);
+}
