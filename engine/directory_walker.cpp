@@ -68,7 +68,10 @@ void message_pump() {
         return;
     }
     last_look_empty = false;
-    if (LOWORD(msg.wParam) == VK_ESCAPE) {
+    // Only a press of Esc asks: its release (which follows the answer when
+    // the box was closed with Esc) and other messages that merely carry 27
+    // go their normal way.
+    if ((msg.message == WM_KEYDOWN || msg.message == WM_SYSKEYDOWN) && LOWORD(msg.wParam) == VK_ESCAPE) {
         if (ConfirmBox("Terminate the Scan now?", app_title, MB_YESNO | MB_ICONQUESTION) == IDNO)
             return;
         scan_state.scan_terminated = 1;

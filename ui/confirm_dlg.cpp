@@ -47,6 +47,7 @@ CConfirmDlg::layout CConfirmDlg::layout_for(size_t text_length) {
 
 BOOL CConfirmDlg::OnInitDialog() {
     CDialog::OnInitDialog();
+    icon_control.picture = icon_bitmap;
     layout l = layout_for(text.size());
     RECT r;
     GetWindowRect(&r);
@@ -87,21 +88,31 @@ BOOL CConfirmDlg::OnInitDialog() {
     return TRUE;
 }
 
-void CConfirmDlg::OnPaint() {
+// The box draws nothing of its own: its picture control paints the picture
+// with every paint of the box (the control's area is part of the box's).
+void CConfirmDlg::OnPaint() { CPaintDC dc(m_hWnd); }
+
+BEGIN_MESSAGE_MAP(CPictureStatic, CStatic)
+    ON_WM_PAINT()
+END_MESSAGE_MAP()
+
+// Loaded and freed at every paint.
+void CPictureStatic::OnPaint() {
     CPaintDC dc(m_hWnd);
-    HBITMAP picture = (HBITMAP)::LoadImageA(::GetModuleHandleA(nullptr), MAKEINTRESOURCEA(icon_bitmap),
-                                            IMAGE_BITMAP, 0, 0, LR_CREATEDIBSECTION);
-    if (!picture) return;
-    HDC icon_dc = ::GetDC(icon_control.m_hWnd);
+    HBITMAP image = picture ? (HBITMAP)::LoadImageA(::GetModuleHandleA(nullptr), MAKEINTRESOURCEA(picture),
+                                                    IMAGE_BITMAP, 0, 0, LR_CREATEDIBSECTION)
+                            : nullptr;
+    if (!image) return;
     RECT client;
-    icon_control.GetClientRect(&client);
-    HDC memory = ::CreateCompatibleDC(icon_dc);
-    HGDIOBJ previous = ::SelectObject(memory, picture);
-    ::BitBlt(icon_dc, 0, 0, client.right, client.bottom, memory, 0, 0, SRCCOPY);
+    GetClientRect(&client);
+    HDC memory = ::CreateCompatibleDC(dc);
+    HGDIOBJ previous = ::SelectObject(memory, image);
+    HPALETTE palette = use_skin_palette(dc, TRUE);
+    ::BitBlt(dc, 0, 0, client.right, client.bottom, memory, 0, 0, SRCCOPY);
+    if (palette) ::SelectPalette(dc, palette, TRUE);
     ::SelectObject(memory, previous);
     ::DeleteDC(memory);
-    ::DeleteObject(picture);
-    ::ReleaseDC(icon_control.m_hWnd, icon_dc);
+    ::DeleteObject(image);
 }
 
 HBRUSH CConfirmDlg::OnCtlColor(CDC *dc, CWnd *control, UINT kind) {
@@ -109,6 +120,8 @@ HBRUSH CConfirmDlg::OnCtlColor(CDC *dc, CWnd *control, UINT kind) {
     dc->SetBkMode(TRANSPARENT);
     if (kind == CTLCOLOR_DLG || kind == CTLCOLOR_STATIC) {
         if (!background.m_hObject) background.CreateSolidBrush(box_colour);
+        // The text colour of the fixed ground, whatever the system's colours.
+        dc->SetTextColor(RGB(0, 0, 0));
         return background;
     }
     return brush;

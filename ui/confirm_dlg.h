@@ -4,12 +4,22 @@
 #include "ui/framework/framework.h"
 #include "ui/skin_button.h"
 
+// The box's picture control: draws the picture itself whenever it is
+// painted, so that a repaint of the control alone (a window moved across
+// it) does not lose the picture drawn there by the box.
+class CPictureStatic : public CStatic {
+public:
+    int picture = 0;  // bitmap resource id
+    void OnPaint();
+    DECLARE_MESSAGE_MAP()
+};
+
 class CConfirmDlg : public CDialog {
 public:
     CConfirmDlg();
     ~CConfirmDlg() override;
 
-    CStatic icon_control;
+    CPictureStatic icon_control;
     NCExButton yes_button, ok_button, no_button, lone_ok_button, cancel_button;
     CStatic text_control;
     int icon_bitmap = 154;

@@ -30,6 +30,13 @@ void show_status_before_question() {
 BEGIN_MESSAGE_MAP(CMainDlg, CDialog)
     ON_MESSAGE(report_status_message, OnShowStatus)
     ON_MESSAGE(report_line_message, OnAppendLine)
+    ON_MESSAGE(WM_QUERYENDSESSION, OnQueryEndSession)
+    ON_MESSAGE(WM_QUERYNEWPALETTE, OnQueryNewPalette)
+    ON_MESSAGE(WM_PALETTECHANGED, OnPaletteChanged)
+    ON_MESSAGE(WM_ENTERSIZEMOVE, OnEnterSystemLoop)
+    ON_MESSAGE(WM_EXITSIZEMOVE, OnExitSystemLoop)
+    ON_MESSAGE(WM_ENTERMENULOOP, OnEnterSystemLoop)
+    ON_MESSAGE(WM_EXITMENULOOP, OnExitSystemLoop)
     ON_WM_TIMER()
     ON_WM_PAINT()
     ON_BN_CLICKED(IDC_SCAN, OnScan)
@@ -54,6 +61,7 @@ CMainDlg::~CMainDlg() {
         before_confirm_box = nullptr;
     }
     if (searching_font) ::DeleteObject(searching_font);
+    if (text_font) ::DeleteObject(text_font);
 }
 
 void CMainDlg::DoDataExchange(CDataExchange *dx) {
@@ -119,6 +127,25 @@ BOOL CMainDlg::OnInitDialog() {
 
     scale_child_windows(m_hWnd, 600, 337);
     MoveWindow(0, 0, 600, 462, TRUE);
+    // The controls now have the skin's pixel sizes whatever the screen's
+    // pixels per inch; their texts get the pixel size of the window's font
+    // at 96 pixels per inch, which those sizes were made for (with large
+    // fonts the dialog font is a quarter larger and would wrap or clip).
+    {
+        HDC dc = ::GetDC(m_hWnd);
+        int dpi = ::GetDeviceCaps(dc, LOGPIXELSY);
+        ::ReleaseDC(m_hWnd, dc);
+        LOGFONTA tf;
+        std::memset(&tf, 0, sizeof tf);
+        ::GetObjectA(window_font ? (HGDIOBJ)window_font : ::GetStockObject(SYSTEM_FONT), sizeof tf, &tf);
+        if (dpi > 0) tf.lfHeight = tf.lfHeight * 96 / dpi;
+        tf.lfWidth = 0;
+        text_font = ::CreateFontIndirectA(&tf);
+        if (text_font)
+            for (CWnd *w : {(CWnd *)&title_line, (CWnd *)&notice_line, (CWnd *)&footer, (CWnd *)&status_line,
+                            (CWnd *)&scan_frame, (CWnd *)&list_frame, (CWnd *)&results_list})
+                w->SetFont(text_font, FALSE);
+    }
 
     if (product_installed()) {
         dlink_button.EnableWindow(FALSE);
@@ -156,6 +183,25 @@ BOOL CMainDlg::OnInitDialog() {
     dlink_button.skin_from_caption(IDC_DLINK, this);
     logo_button.skin_from_caption(IDC_LOGO, this);
 
+    // On a display of 256 colours the art is drawn through a palette of its
+    // own colours: through the 20 static colours alone the blues of the
+    // skin and of SCAN and DOWNLOAD turn black.
+    HDC screen_dc = ::GetDC(nullptr);
+    bool palette_display = (::GetDeviceCaps(screen_dc, RASTERCAPS) & RC_PALETTE) != 0;
+    ::ReleaseDC(nullptr, screen_dc);
+    if (palette_display && !skin_palette) {
+        HBITMAP art[] = {skin_bitmap,
+                         scan_button.focus_bitmap,     scan_button.notfocus_bitmap,     scan_button.disable_bitmap,
+                         download_button.focus_bitmap, download_button.notfocus_bitmap, download_button.disable_bitmap,
+                         ok_button.focus_bitmap,       ok_button.notfocus_bitmap,       cancel_button.focus_bitmap,
+                         cancel_button.notfocus_bitmap, x_button.focus_bitmap,          x_button.notfocus_bitmap};
+        // (The skin's colour table is read outside skin_dc: a bitmap is
+        // selected into one device context at a time.)
+        skin_dc.SelectObject(skin_dc_old);
+        skin_palette = palette_from_bitmaps(art, (int)(sizeof art / sizeof art[0]));
+        skin_dc_old = skin_dc.SelectObject(&skin_bitmap);
+    }
+
     SetWindowText(app_title);
     for (CExButton *b : {&scan_button, &x_button, &download_button, &ok_button, &cancel_button, &dlink_button,
                          &ulink_button})
@@ -164,6 +210,11 @@ BOOL CMainDlg::OnInitDialog() {
 }
 
 void CMainDlg::OnScan() {
+    // One scan a run: a SCAN command that arrives while the scan runs (the
+    // pump dispatches whatever is queued) or after it must not start the
+    // driver again.
+    if (scan_started) return;
+    scan_started = true;
     scan_state.scan_running = 1;
     scan_button.EnableWindow(FALSE);
     ulink_button.EnableWindow(FALSE);
@@ -202,6 +253,11 @@ void CMainDlg::OnTimer(UINT_PTR id) {
         return;
     }
     Default();
+    // The scan runs inside this tick and pumps the queue itself: started from
+    // another loop (the system's move or menu loop, the wait inside a link's
+    // ShellExecuteA), it would take that loop's messages. The timer stays
+    // armed, and the first tick after that loop starts the scan.
+    if (foreign_loops > 0) return;
     KillTimer(scan_timer);
     scan_state.scan_terminated = 0;
     scan_driver();
@@ -266,9 +322,52 @@ LRESULT CMainDlg::OnShowStatus(WPARAM, LPARAM) {
     return 0;
 }
 
+namespace {
+// Shortens text in place, keeping its start and end around "...", until it
+// fits on one line of the control (a path with spaces would otherwise wrap
+// and hide its end).
+void fit_to_control(HWND control, char *text) {
+    HDC dc = ::GetDC(control);
+    if (!dc) return;
+    HGDIOBJ font = (HGDIOBJ)::SendMessageA(control, WM_GETFONT, 0, 0);
+    HGDIOBJ old = font ? ::SelectObject(dc, font) : nullptr;
+    RECT client;
+    ::GetClientRect(control, &client);
+    auto width_of = [dc](const char *t, int n) {
+        SIZE size = {0, 0};
+        ::GetTextExtentPoint32A(dc, t, n, &size);
+        return (int)size.cx;
+    };
+    int n = (int)std::strlen(text);
+    if (width_of(text, n) > client.right) {
+        // The most characters kept, half from each end, that fit.
+        char candidate[sizeof scan_state.status_text + 4];
+        char best[sizeof candidate] = "...";
+        int low = 0, high = n - 4;  // never longer than the text was
+        while (low <= high) {
+            int kept = (low + high) / 2, head = (kept + 1) / 2, tail = kept / 2;
+            std::memcpy(candidate, text, (size_t)head);
+            std::memcpy(candidate + head, "...", 3);
+            std::memcpy(candidate + head + 3, text + n - tail, (size_t)tail);
+            candidate[head + 3 + tail] = 0;
+            if (width_of(candidate, kept + 3) <= client.right) {
+                std::memcpy(best, candidate, (size_t)kept + 4);
+                low = kept + 1;
+            } else {
+                high = kept - 1;
+            }
+        }
+        std::strcpy(text, best);
+    }
+    if (old) ::SelectObject(dc, old);
+    ::ReleaseDC(control, dc);
+}
+}  // namespace
+
 void CMainDlg::show_pending_status(bool paint_now) {
     if (!status_pending) return;
     status_pending = false;
+    fit_to_control(status_line.m_hWnd, pending_status);
     status_line.SetWindowText(pending_status);
     status_ever_set = true;
     status_set_at = frame_clock_ms();
@@ -280,28 +379,96 @@ void CMainDlg::stop_or_close(const char *caption) {
         CDialog::OnCancel();
         return;
     }
-    if (ConfirmBox("Terminate the Scan now?", caption, MB_YESNO | MB_ICONQUESTION) == IDYES) {
-        cancel_button.ShowWindow(SW_HIDE);
-        ok_button.ShowWindow(SW_SHOW);
-        scan_state.scan_terminated = 1;
-    }
+    // A request that reaches the window while its question is open (a click
+    // the window should not have had) asks nothing more.
+    if (asking_to_stop) return;
+    asking_to_stop = true;
+    int answer = ConfirmBox("Terminate the Scan now?", caption, MB_YESNO | MB_ICONQUESTION);
+    asking_to_stop = false;
+    if (answer == IDYES) stop_scan();
 }
 
-void CMainDlg::OnDownload() { open_product_page(); }
-void CMainDlg::OnDlink() { open_product_page(); }
-void CMainDlg::OnUlink() { open_tools_page(); }
+void CMainDlg::stop_scan() {
+    cancel_button.ShowWindow(SW_HIDE);
+    ok_button.ShowWindow(SW_SHOW);
+    scan_state.scan_terminated = 1;
+}
+
+// The end of the session while a scan runs is refused, and the scan stops at
+// its next entry as after a confirmed stop: the scan ends as it does when
+// the user stops it, with its statistics and, when a file waits for deletion
+// at restart, the restart question, and no file or registry change is cut
+// off halfway. The user can end the session again once it has stopped.
+// There is no question: the system waits for the answer.
+LRESULT CMainDlg::OnQueryEndSession(WPARAM, LPARAM) {
+    if (!scan_state.scan_running) return Default();
+    stop_scan();
+    return FALSE;
+}
+
+void CMainDlg::OnDownload() {
+    ++foreign_loops;
+    open_product_page();
+    --foreign_loops;
+}
+void CMainDlg::OnDlink() {
+    ++foreign_loops;
+    open_product_page();
+    --foreign_loops;
+}
+void CMainDlg::OnUlink() {
+    ++foreign_loops;
+    open_tools_page();
+    --foreign_loops;
+}
+
+LRESULT CMainDlg::OnEnterSystemLoop(WPARAM, LPARAM) {
+    ++foreign_loops;
+    return Default();
+}
+
+LRESULT CMainDlg::OnExitSystemLoop(WPARAM, LPARAM) {
+    if (foreign_loops > 0) --foreign_loops;
+    return Default();
+}
 
 HBRUSH CMainDlg::OnCtlColor(CDC *dc, CWnd *control, UINT kind) {
     HBRUSH brush = CDialog::OnCtlColor(dc, control, kind);
     dc->SetBkMode(TRANSPARENT);
     if (control && control->m_hWnd == subtitle_label.m_hWnd) return brush;
-    if (kind == CTLCOLOR_DLG || kind == CTLCOLOR_STATIC) return white_brush;
+    if (kind == CTLCOLOR_DLG || kind == CTLCOLOR_STATIC) {
+        // The text colour of the fixed white ground, whatever the system's
+        // colours are (white text in High Contrast Black).
+        dc->SetTextColor(RGB(0, 0, 0));
+        return white_brush;
+    }
     return brush;
 }
 
 void CMainDlg::OnPaint() {
     CPaintDC dc(m_hWnd);
+    HPALETTE palette = use_skin_palette(dc, FALSE);
     dc.BitBlt(0, 0, skin_info.bmWidth, skin_info.bmHeight, &skin_dc, 0, 0, SRCCOPY);
+    if (palette) ::SelectPalette(dc, palette, FALSE);
+}
+
+// The window in front realizes the skin's palette; when that changes the
+// system's colours, everything is drawn again with them.
+LRESULT CMainDlg::OnQueryNewPalette(WPARAM, LPARAM) {
+    if (!skin_palette) return Default();
+    HDC dc = ::GetDC(m_hWnd);
+    HPALETTE old = ::SelectPalette(dc, skin_palette, FALSE);
+    UINT changed = ::RealizePalette(dc);
+    ::SelectPalette(dc, old, FALSE);
+    ::ReleaseDC(m_hWnd, dc);
+    if (changed) ::RedrawWindow(m_hWnd, nullptr, nullptr, RDW_INVALIDATE | RDW_ALLCHILDREN);
+    return TRUE;
+}
+
+LRESULT CMainDlg::OnPaletteChanged(WPARAM wparam, LPARAM) {
+    if (!skin_palette || (HWND)wparam == m_hWnd) return Default();
+    ::RedrawWindow(m_hWnd, nullptr, nullptr, RDW_INVALIDATE | RDW_ALLCHILDREN);
+    return 0;
 }
 
 void CMainDlg::OnLButtonDown(UINT flags, CPoint point) {

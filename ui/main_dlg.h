@@ -35,6 +35,11 @@ public:
     // Handlers
     LRESULT OnShowStatus(WPARAM, LPARAM);
     LRESULT OnAppendLine(WPARAM, LPARAM);
+    LRESULT OnQueryEndSession(WPARAM, LPARAM);
+    LRESULT OnQueryNewPalette(WPARAM, LPARAM);
+    LRESULT OnPaletteChanged(WPARAM, LPARAM);
+    LRESULT OnEnterSystemLoop(WPARAM, LPARAM);
+    LRESULT OnExitSystemLoop(WPARAM, LPARAM);
     void OnTimer(UINT_PTR id);
     void OnPaint();
     void OnScan();
@@ -58,8 +63,15 @@ public:
 
 private:
     void stop_or_close(const char *caption);
+    void stop_scan();
+    bool scan_started = false;
+    bool asking_to_stop = false;
+    // Loops not the window's own that run on this thread now (system move
+    // and menu loops, a link being opened).
+    int foreign_loops = 0;
     void update_horizontal_extent();
     HFONT searching_font = nullptr;
+    HFONT text_font = nullptr;
     char pending_status[sizeof scan_state.status_text] = {};
     bool status_pending = false;
     bool status_ever_set = false;

@@ -2,6 +2,14 @@
 #include "ui/skin_button.h"
 
 CFont label_font;
+HPALETTE skin_palette = nullptr;
+
+HPALETTE use_skin_palette(HDC dc, BOOL background) {
+    if (!skin_palette) return nullptr;
+    HPALETTE old = ::SelectPalette(dc, skin_palette, background);
+    ::RealizePalette(dc);
+    return old;
+}
 
 namespace {
 // As DIB sections, in their exact colours at every display depth; the art
@@ -53,8 +61,22 @@ int CSkinnedButton::size_to_skin() {
 }
 
 void CSkinnedButton::OnMouseMove(UINT, CPoint point) {
+    HWND parent = ::GetParent(m_hWnd);
+    if (parent && !::IsWindowEnabled(parent)) {
+        // A question is open over the window: no hover, and no capture that
+        // would let a click through to this button.
+        if (::GetCapture() == m_hWnd) ::ReleaseCapture();
+        if (highlighted) {
+            highlighted = 0;
+            ::InvalidateRect(m_hWnd, nullptr, FALSE);
+        }
+        Default();
+        return;
+    }
     if (::GetCapture() != m_hWnd) {
-        ::SetFocus(m_hWnd);
+        // The focus follows the pointer only within the window in front:
+        // a pointer crossing a window behind another does not activate it.
+        if (!parent || ::GetForegroundWindow() == parent) ::SetFocus(m_hWnd);
         highlighted = 1;
         ::SetCapture(m_hWnd);
         ::InvalidateRect(m_hWnd, nullptr, FALSE);
@@ -89,10 +111,16 @@ void CSkinnedButton::DrawItem(DRAWITEMSTRUCT *dis) {
     if (!memory.CreateCompatibleDC(CDC::FromHandle(dis->hDC))) return;
     HGDIOBJ previous = image->m_hObject ? memory.SelectObject(image) : nullptr;
     if (previous) {
+        HPALETTE palette = use_skin_palette(dis->hDC, TRUE);
         const RECT &r = dis->rcItem;
         ::BitBlt(dis->hDC, r.left, r.top, r.right - r.left, r.bottom - r.top, memory, 0, 0, SRCCOPY);
+        if (palette) ::SelectPalette(dis->hDC, palette, TRUE);
         memory.SelectObject(previous);
     }
+}
+
+CExButton::~CExButton() {
+    if (link_cursor) ::DestroyIcon((HICON)link_cursor);
 }
 
 BOOL CExButton::OnSetCursor(CWnd *window, UINT hit_test, UINT message) {

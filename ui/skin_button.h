@@ -33,6 +33,9 @@ public:
 class CExButton : public CSkinnedButton {
     DECLARE_DYNAMIC(CExButton)
 public:
+    CExButton() {}
+    // The cursor is the button's own copy.
+    ~CExButton() override;
     HCURSOR link_cursor = nullptr;
     BOOL OnSetCursor(CWnd *window, UINT hit_test, UINT message);
     DECLARE_MESSAGE_MAP()
@@ -52,6 +55,14 @@ public:
     void OnPaint();
     DECLARE_MESSAGE_MAP()
 };
+
+// The palette the skinned windows draw with on a display of 256 colours
+// (null elsewhere); the main window makes it from its art and keeps it for
+// the run.
+extern HPALETTE skin_palette;
+// Selects skin_palette into dc and realizes it, as a background palette or
+// as the window in front's; returns the palette dc had, or null.
+HPALETTE use_skin_palette(HDC dc, BOOL background);
 
 // The label's font; the main window creates it.
 extern CFont label_font;

@@ -168,6 +168,57 @@ BOOL scale_child_windows(HWND window, int design_width, int design_height) {
     return ::EnumChildWindows(window, scale_child, (LPARAM)&r);
 }
 
+HPALETTE palette_from_bitmaps(const HBITMAP *bitmaps, int count) {
+    enum { most = 236 };
+    PALETTEENTRY colours[most];
+    int n = 0;
+    HDC dc = ::CreateCompatibleDC(nullptr);
+    if (!dc) return nullptr;
+    for (int b = 0; b < count && n < most; ++b) {
+        DIBSECTION ds;
+        if (!bitmaps[b] || ::GetObjectA(bitmaps[b], sizeof ds, &ds) != (int)sizeof ds) continue;
+        int bits = ds.dsBm.bmBitsPixel;
+        if (bits != 1 && bits != 4 && bits != 8) continue;
+        const BYTE *pixels = (const BYTE *)ds.dsBm.bmBits;
+        if (!pixels) continue;
+        RGBQUAD table[256];
+        HGDIOBJ old = ::SelectObject(dc, bitmaps[b]);
+        if (!old) continue;  // selected elsewhere
+        UINT entries = ::GetDIBColorTable(dc, 0, 256, table);
+        ::SelectObject(dc, old);
+        // Only the entries the pixels use.
+        bool used[256] = {};
+        for (int y = 0; y < ds.dsBm.bmHeight; ++y) {
+            const BYTE *row = pixels + (size_t)y * ds.dsBm.bmWidthBytes;
+            for (int x = 0; x < ds.dsBm.bmWidth; ++x) {
+                int index = bits == 8 ? row[x]
+                            : bits == 4 ? (row[x / 2] >> (x % 2 ? 0 : 4)) & 0x0F
+                                        : (row[x / 8] >> (7 - x % 8)) & 1;
+                used[index] = true;
+            }
+        }
+        for (UINT i = 0; i < entries && n < most; ++i) {
+            if (!used[i]) continue;
+            PALETTEENTRY e = {table[i].rgbRed, table[i].rgbGreen, table[i].rgbBlue, 0};
+            bool known = false;
+            for (int k = 0; k < n && !known; ++k)
+                known = colours[k].peRed == e.peRed && colours[k].peGreen == e.peGreen && colours[k].peBlue == e.peBlue;
+            if (!known) colours[n++] = e;
+        }
+    }
+    ::DeleteDC(dc);
+    if (n == 0) return nullptr;
+    // LOGPALETTE holds one entry; room for the rest follows it.
+    struct {
+        WORD version, count;
+        PALETTEENTRY entries[most];
+    } block;
+    block.version = 0x300;
+    block.count = (WORD)n;
+    std::memcpy(block.entries, colours, sizeof(PALETTEENTRY) * (size_t)n);
+    return ::CreatePalette((const LOGPALETTE *)&block);
+}
+
 BOOL set_client_region(HWND window, HRGN region) {
     POINT client = {0, 0};
     RECT frame;
@@ -200,6 +251,15 @@ void centre_visible_over(HWND window, HWND over) {
     int width = shown.right - shown.left, height = shown.bottom - shown.top;
     int left = area.left + (area.right - area.left - width) / 2;
     int top = area.top + (area.bottom - area.top - height) / 2;
+    // Kept inside the work area (the window over may stand partly off it),
+    // its top-left corner first when it is larger than the area.
+    RECT work;
+    if (::SystemParametersInfoA(SPI_GETWORKAREA, 0, &work, 0)) {
+        if (left + width > work.right) left = work.right - width;
+        if (top + height > work.bottom) top = work.bottom - height;
+        if (left < work.left) left = work.left;
+        if (top < work.top) top = work.top;
+    }
     ::SetWindowPos(window, nullptr, left - (shown.left - frame.left), top - (shown.top - frame.top), 0, 0,
                    SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
 }

@@ -4,10 +4,11 @@
 # a 16-bit and a 24-bit display too; scanning, with a path of the walk and
 # the results so far; finished, with the detections in view, and with the
 # statistics as the program leaves the list; terminated by the user), the
-# questions it asks, and a confirmation box of each style. Written to
-# docs/screenshots (or the folder given). The title bars' glyphs come from
-# Wine's Marlett font (Debian's fonts-wine), copied into each sandbox's
-# Fonts folder. The moment between the answer to "Terminate the Scan now?" and the
+# questions it asks, a confirmation box of each style, and the stop flow
+# again with large fonts (120 pixels per inch), in High Contrast Black and
+# at 256 colours. Written to docs/screenshots (or the folder given). The
+# title bars' glyphs come from Wine's Marlett font (Debian's fonts-wine),
+# copied into each sandbox's Fonts folder. The moment between the answer to "Terminate the Scan now?" and the
 # end of the walk lasts until the walker's next look at the flag, too short
 # to show: the terminated window follows the question directly.
 set -euo pipefail
@@ -34,6 +35,8 @@ if [ -d "\$1/../drives/d" ]; then
     for i in \$(seq 1 3000); do echo "Dear reader" >"\$1/../drives/d/Letters/letter\$i.txt"; done
 fi
 SETUP
+# The display settings of tests/win32/display_setup.sh, when asked for.
+echo "$PWD/tests/win32/display_setup.sh \"\$1\"" >>"$tmp/setup.sh"
 chmod +x "$tmp/setup.sh"
 # One Wine virtual desktop as large as the virtual display: Windows-style
 # title bars without a window manager, and screen coordinates that are the
@@ -62,6 +65,22 @@ PELLMARK_WINE_SHOTS="$tmp/stop" tests/wine/sandbox_run.sh build/$windows/pellmar
     --stop-at 'system32' --stop-answer yes
 cp "$tmp/stop/confirm-stop.png" "$out/main-confirm-stop.png"
 cp "$tmp/stop/finished.png" "$out/main-terminated.png"
+
+# The stop flow on other desktops: large fonts, High Contrast Black, 256
+# colours (Wine draws 8-bit displays through its own fixed colours, so that
+# shot shows Wine's approximation, not the realized palette).
+desktop() {
+    local name=$1
+    shift
+    env "$@" PELLMARK_WINE_SHOTS="$tmp/$name" tests/wine/sandbox_run.sh build/$windows/pellmark_driver.exe --shots \
+        --stop-at 'system32' --stop-answer yes
+    cp "$tmp/$name/introduction.png" "$out/main-introduction-$name.png"
+    cp "$tmp/$name/confirm-stop.png" "$out/main-confirm-stop-$name.png"
+    cp "$tmp/$name/finished.png" "$out/main-terminated-$name.png"
+}
+desktop 120dpi PELLMARK_TEST_LOGPIXELS=120
+desktop high-contrast PELLMARK_TEST_HIGH_CONTRAST=1
+desktop 256colours PELLMARK_WINE_XVFB_DEPTH=8
 
 # One confirmation box of each style.
 unset PELLMARK_WINE_BACKGROUND PELLMARK_WINE_DRIVES PELLMARK_WINE_PROGRAM_DRIVE

@@ -84,6 +84,35 @@ TEST_F(WalkerTest, EscapeAnsweredNoContinuesYesStopsEveryLevel) {
               std::find(window.statuses.begin(), window.statuses.end(), "C:\\Z\\later"));
 }
 
+// Esc pressed during the walk asks once: the box is answered No with Esc,
+// whose release reaches the pump after the box has closed and is only
+// dispatched, as is any other message that carries 27. Alt+Esc asks too.
+TEST_F(WalkerTest, OnlyAKeyPressOfEscapeAsks) {
+    for (int i = 0; i < 6; ++i) m().add_file("C:\\f" + std::to_string(i), "x");
+    int dispatched = 0;
+    HWND target = m().create_window([&](HWND, UINT, WPARAM, LPARAM) -> LRESULT {
+        ++dispatched;
+        return 0;
+    });
+    window.on_status = [&](const std::string &s) {
+        if (s == "C:\\f1") m().post_message(target, WM_KEYDOWN, VK_ESCAPE, 0x00010001);
+        if (s == "C:\\f3") {
+            m().post_message(target, WM_KEYUP, VK_ESCAPE, 0xC0010001);  // a release alone
+            m().post_message(target, WM_TIMER, VK_ESCAPE, 0);
+        }
+        if (s == "C:\\f4") m().post_message(target, WM_SYSKEYDOWN, VK_ESCAPE, 0x20010001);
+    };
+    m().on_call = [&](const char *call) {
+        if (std::string(call) == "ConfirmBox") m().post_message(target, WM_KEYUP, VK_ESCAPE, 0xC0010001);
+    };
+    m().confirm_answers = {IDNO, IDNO};
+    EXPECT_EQ(6, directory_walker("C:\\*.*"));
+    m().on_call = nullptr;
+    EXPECT_EQ(2u, m().confirm_calls.size()) << "one question per press";
+    EXPECT_EQ(4, dispatched) << "two releases after the answers, one alone, the timer";
+    EXPECT_EQ(0, scan_state.scan_terminated);
+}
+
 TEST_F(WalkerTest, QuitAndDestroyStopWithoutDispatch) {
     for (UINT msg : {(UINT)WM_QUIT, (UINT)WM_DESTROY}) {
         sim::reset();

@@ -43,14 +43,25 @@ CWnd *CWnd::FromHandle(HWND hwnd) {
 }
 
 void CWnd::Attach(HWND hwnd) {
+    // A temporary wrapper of the same handle (made for an earlier window
+    // that had it: handles are reused) lets go of it first, so that its
+    // destruction cannot take the new binding with it.
+    auto &temps = temporary_map();
+    auto it = temps.find(hwnd);
+    if (it != temps.end()) {
+        it->second->m_hWnd = nullptr;
+        temps.erase(it);
+    }
     m_hWnd = hwnd;
     permanent_map()[hwnd] = this;
-    temporary_map().erase(hwnd);
 }
 
 HWND CWnd::Detach() {
     HWND h = m_hWnd;
-    if (h) permanent_map().erase(h);
+    // Only this object's own binding goes.
+    auto &map = permanent_map();
+    auto it = h ? map.find(h) : map.end();
+    if (it != map.end() && it->second == this) map.erase(it);
     m_hWnd = nullptr;
     return h;
 }
