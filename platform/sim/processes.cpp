@@ -28,7 +28,18 @@ Process *Machine::process(DWORD pid) {
     return ended;
 }
 
+void Machine::exit_process(DWORD pid) {
+    for (Process &p : processes)
+        if (p.pid == pid && p.running) p.running = false;
+    for (Service &s : services)
+        if (s.process_id == pid) {
+            s.process_id = 0;
+            s.state = SERVICE_STOPPED;
+        }
+}
+
 bool Machine::holds_file(const std::string &path) {
+    if (held_paths.count(folded(path))) return true;
     for (Process &p : processes) {
         if (!p.running) continue;
         if (iequals(p.image, path)) return true;
@@ -61,7 +72,7 @@ BOOL WINAPI Process32First(HANDLE snapshot, PROCESSENTRY32 *entry) {
     Machine &m = called("Process32First");
     auto it = m.handles.find(snapshot);
     if (it == m.handles.end() || it->second.kind != Machine::snapshot_handle || entry->dwSize != sizeof(PROCESSENTRY32) ||
-        it->second.entries.empty())
+        it->second.entries.empty() || m.should_fail("Process32First"))
         return FALSE;
     *entry = it->second.entries[0];
     it->second.next = 1;
@@ -71,7 +82,8 @@ BOOL WINAPI Process32First(HANDLE snapshot, PROCESSENTRY32 *entry) {
 BOOL WINAPI Process32Next(HANDLE snapshot, PROCESSENTRY32 *entry) {
     Machine &m = called("Process32Next");
     auto it = m.handles.find(snapshot);
-    if (it == m.handles.end() || it->second.kind != Machine::snapshot_handle || it->second.next >= it->second.entries.size())
+    if (it == m.handles.end() || it->second.kind != Machine::snapshot_handle || it->second.next >= it->second.entries.size() ||
+        m.should_fail("Process32Next"))
         return FALSE;
     *entry = it->second.entries[it->second.next++];
     return TRUE;
@@ -87,6 +99,10 @@ namespace os {
 
 HANDLE OpenProcess(DWORD access, BOOL, DWORD pid) {
     sim::Machine &m = sim::called("OpenProcess");
+    if (m.should_fail("OpenProcess")) {
+        m.last_error = ERROR_ACCESS_DENIED;
+        return nullptr;
+    }
     sim::Process *p = m.process(pid);
     if (p && p->running && p->exits_on_its_own && (access & PROCESS_TERMINATE)) p->running = false;
     if (!p || !p->running) {
@@ -112,13 +128,14 @@ BOOL TerminateProcess(HANDLE process, UINT) {
         return FALSE;
     }
     sim::Process *p = m.process(it->second.pid);
-    if (!p || !p->running || p->unkillable) {
+    if (!p || !p->running || p->unkillable || m.should_fail("TerminateProcess")) {
         m.last_error = ERROR_ACCESS_DENIED;
         return FALSE;
     }
     p->running = false;
     m.terminated.push_back(p->pid);
     m.terminated_at.push_back(m.slept_ms);
+    m.terminated_images.push_back(p->image);
     return TRUE;
 }
 
