@@ -298,6 +298,7 @@ protected:
     void step(World &w, const char *call);
     size_t lines_taken = 0;
     int total_calls = 0;
+    std::string previous_call;
     std::map<std::string, int> call_counts[3];
 };
 
@@ -685,7 +686,7 @@ World RandomMachine::build(uint32_t seed) {
             std::string bytes = data + std::string(type == REG_MULTI_SZ ? 2 : 1, '\0');
             m().reg_set_raw(HKEY_LOCAL_MACHINE, key, name, bytes, type);
             std::string starts = resolve_program(w, program);
-            bool names_path = !over_long && type != REG_MULTI_SZ &&
+            bool names_path = !over_long && type != REG_MULTI_SZ && data.size() < 250 &&
                               (form <= 3 || form == 5 || form == 8 ||
                                (form == 4 && lower(starts) == lower(std::string(f.system) + "\\" + file)));
             w.values.push_back(ValueFact{key, name, data, starts, names_path});
@@ -773,9 +774,17 @@ World RandomMachine::build(uint32_t seed) {
         e.action = roll < 30 ? World::process_exits : roll < 60 ? World::id_reused : roll < 72 ? World::escape_key
                    : roll < 88 ? World::file_held : World::late_fault;
         e.pick = (uint32_t)r.below(1000);
-        if (e.action == World::file_held) {
-            e.target = r.chance(50) ? w.working_copy : r.pick(held_targets);
-            e.length = 1 + (r.chance(50) ? r.below(10) : r.below(60));
+        if (e.action == World::file_held && r.chance(40)) {
+            // The working copy, held as it is made and written (as a scanner
+            // that reads every new file does).
+            e.target = w.working_copy;
+            e.call = r.pick(std::vector<std::string>{"CopyFileA", "_write", "_close", "DeleteFileA"});
+            e.nth = 1 + r.below(3);
+            e.phase = 0;
+            e.length = 2 + r.below(20);
+        } else if (e.action == World::file_held) {
+            e.target = r.pick(held_targets);
+            e.length = 1 + (r.chance(50) ? r.below(20) : r.below(500));
         }
         if (e.action == World::late_fault) {
             e.target = r.pick(calls);
@@ -944,11 +953,16 @@ void RandomMachine::step(World &w, const char *call) {
             mm.held_paths.erase(lower(e.target));
             e.release_at = -1;
         }
-    if (!w.last_unable.empty() &&
+    if (!w.last_unable.empty() && !mm.held_paths.empty() &&
         (mm.held_paths.count(lower(w.working_copy)) || mm.held_paths.count(lower(w.wininit))))
         w.life[w.last_unable].schedule_disturbed = true;
+    // A file goes only by a deletion, a value by a deletion of it or its
+    // key: the watchdogs look after those calls, and count down after.
+    bool file_may_be_gone = previous_call == "DeleteFileA";
+    bool value_may_be_gone = previous_call == "RegDeleteValueA" || previous_call == "RegDeleteKeyA";
+    previous_call = call;
     for (World::Watched &watch : w.file_watchdogs) {
-        if (watch.left == 0 || mm.exists(watch.path)) continue;
+        if (watch.left == 0 || (watch.countdown < 0 && (!file_may_be_gone || mm.exists(watch.path)))) continue;
         if (watch.countdown < 0) watch.countdown = watch.delay;
         if (watch.countdown-- > 0) continue;
         mm.add_file(watch.path, watch.data);
@@ -961,7 +975,9 @@ void RandomMachine::step(World &w, const char *call) {
     }
     for (World::ValueWatch &watch : w.value_watchdogs) {
         const ValueFact &v = w.values[watch.value];
-        if (watch.left == 0 || mm.reg_has_value(HKEY_LOCAL_MACHINE, v.key, v.name)) continue;
+        if (watch.left == 0 ||
+            (watch.countdown < 0 && (!value_may_be_gone || mm.reg_has_value(HKEY_LOCAL_MACHINE, v.key, v.name))))
+            continue;
         if (watch.countdown < 0) watch.countdown = watch.delay;
         if (watch.countdown-- > 0) continue;
         mm.reg_set_raw(HKEY_LOCAL_MACHINE, v.key, v.name, watch.bytes, watch.type);
@@ -1268,6 +1284,7 @@ TEST_F(RandomMachine, EverySeedLeavesInnocentThingsAloneAndReportsOnlyTheTruth) 
         scan_state.scan_running = 1;
         lines_taken = 0;
         total_calls = 0;
+        previous_call.clear();
         for (auto &counts : call_counts) counts.clear();
 
         std::set<size_t> running_before, running_after_memory;
