@@ -194,6 +194,14 @@ struct World {
         int release_at = -1;
     };
     std::vector<Event> events;
+    // New processes waiting for an id, which is free once no handle to its
+    // ended process stays open.
+    struct Successor {
+        DWORD pid;
+        std::string image;
+        bool needs_debug;
+    };
+    std::vector<Successor> successors;
 
     std::string parent_of(const std::string &path) const { return path.substr(0, path.rfind('\\')); }
     bool in_denied_folder(const std::string &path) const {
@@ -932,8 +940,8 @@ void RandomMachine::step(World &w, const char *call) {
                 for (const auto &f : w.files)
                     if (f.second.kind != infected) innocents.push_back(f.second.path);
                 if (innocents.empty()) break;
-                sim::Process &p = mm.add_process(pid, innocents[(e.pick / 7) % innocents.size()]);
-                p.needs_debug = w.family->platform == VER_PLATFORM_WIN32_NT && e.pick % 3 == 0;
+                w.successors.push_back(World::Successor{pid, innocents[(e.pick / 7) % innocents.size()],
+                                                        w.family->platform == VER_PLATFORM_WIN32_NT && e.pick % 3 == 0});
             }
             break;
         }
@@ -947,6 +955,18 @@ void RandomMachine::step(World &w, const char *call) {
             mm.fail_calls[e.target] += e.length;
             break;
         }
+    }
+    for (size_t i = 0; i < w.successors.size();) {
+        bool handle_open = false;
+        for (const auto &h : mm.handles)
+            if (h.second.kind == sim::Machine::process_handle && h.second.pid == w.successors[i].pid) handle_open = true;
+        if (handle_open) {
+            ++i;
+            continue;
+        }
+        sim::Process &p = mm.add_process(w.successors[i].pid, w.successors[i].image);
+        p.needs_debug = w.successors[i].needs_debug;
+        w.successors.erase(w.successors.begin() + (long)i);
     }
     for (World::Event &e : w.events)
         if (e.release_at >= 0 && total_calls >= e.release_at) {
@@ -1093,18 +1113,28 @@ std::vector<std::string> RandomMachine::check(World &w, bool exited, const std::
     // that still holds what the file held, or a fault or another program
     // kept it from going; one that holds what the rename file lost stays
     // until the file holds it again.
-    bool copy_exists = mm.exists(w.working_copy);
-    std::string copy = mm.file_data(w.working_copy);
     bool copy_held = false;
     for (const World::Event &e : w.events)
         if (e.fired && e.action == World::file_held && iequals_path(e.target, w.working_copy)) copy_held = true;
-    if (copy_exists && !(w.copy_existed && copy == w.copy_before) && !w.faults && !copy_held &&
-        !(copy == w.wininit_before && ini != w.wininit_before) && !(copy == w.copy_before && ini != w.copy_before))
-        fail("working copy " + w.working_copy + " left (" + std::to_string(copy.size()) + " bytes)");
-    if (w.copy_lost && !copy_exists && !holds_in_order(ini, w.copy_before))
+    // Further working copies, when one is kept, are named wininit.pm1 and on.
+    auto is_working_copy = [&](const std::string &p) {
+        std::string name = lower(p);
+        std::string base = lower(w.working_copy);
+        return name.size() == base.size() && name.compare(0, name.size() - 1, base, 0, base.size() - 1) == 0 &&
+               (name.back() == 'k' || std::isdigit((unsigned char)name.back()));
+    };
+    for (const std::string &p : mm.all_files()) {
+        if (!is_working_copy(p)) continue;
+        std::string copy = mm.file_data(p);
+        bool kept = w.copy_existed && iequals_path(p, w.working_copy) && copy == w.copy_before;
+        if (!kept && !w.faults && !copy_held && !(copy == w.wininit_before && ini != w.wininit_before) &&
+            !(copy == w.copy_before && ini != w.copy_before))
+            fail("working copy " + p + " left (" + std::to_string(copy.size()) + " bytes)");
+    }
+    if (w.copy_lost && !mm.exists(w.working_copy) && !holds_in_order(ini, w.copy_before))
         fail("the working copy that held what wininit.ini lost is gone");
     for (const std::string &p : mm.all_files())
-        if (!w.files_before.count(lower(p)) && !iequals_path(p, w.wininit) && !iequals_path(p, w.working_copy))
+        if (!w.files_before.count(lower(p)) && !iequals_path(p, w.wininit) && !is_working_copy(p))
             fail("new file " + p + " (" + std::to_string(mm.file_data(p).size()) + " bytes)");
 
     // Deletions scheduled for the restart: only samples, and what wininit.ini held stays.
