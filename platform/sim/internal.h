@@ -41,6 +41,8 @@ void put32(std::string &d, size_t at, uint32_t v);
 UINT give_text(const std::string &text, LPSTR buffer, UINT size);
 // A new process, snapshot or token handle, counted as open.
 HANDLE new_handle(Machine &m, Machine::Handle h);
+// Whether a process handle to the process of this serial is open.
+bool has_open_handle(Machine &m, unsigned serial);
 
 // The functions found through GetProcAddress.
 namespace api {

@@ -33,7 +33,7 @@ DWORD WINAPI GetModuleFileNameExA(HANDLE process, HMODULE, LPSTR name, DWORD siz
     if ((it->second.access & (PROCESS_QUERY_INFORMATION | PROCESS_VM_READ)) !=
         (PROCESS_QUERY_INFORMATION | PROCESS_VM_READ))
         return 0;
-    Process *p = m.process(it->second.pid);
+    Process *p = m.process_of(it->second);
     if (!p || !p->running || p->hides_module) return 0;
     std::string image = (p->module_name.empty() ? p->image : p->module_name).substr(0, size - 1);
     std::memcpy(name, image.c_str(), image.size() + 1);

@@ -205,6 +205,15 @@ const std::vector<ContractRow> rows = {
          m.make_key(std::string(key) + "\\leaf");
          return on_key(m, [](HKEY k) { return (long)os::RegDeleteKeyA(k, "leaf"); });
      }},
+    // Processes
+    {"an id that no process has does not open", {0, ERROR_INVALID_PARAMETER},
+     [](ContractMachine &m) {
+         m.set_last_error(contract_sentinel);
+         HANDLE process = os::OpenProcess(PROCESS_TERMINATE | PROCESS_QUERY_INFORMATION, FALSE, 0xFFFFFFFCu);
+         ContractOutcome o = after(m, process ? 1 : 0);
+         if (process) os::CloseHandle(process);
+         return o;
+     }},
 };
 
 }  // namespace

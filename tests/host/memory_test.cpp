@@ -616,3 +616,122 @@ TEST_F(MemoryTest, DoubleByteNamesDifferingInASecondByteAreDifferentFiles) {
     EXPECT_EQ((std::vector<DWORD>{4}), m().terminated);
     EXPECT_FALSE(same_file(innocent.c_str(), target.c_str()));
 }
+
+namespace {
+const char *notepad = "C:\\WINDOWS\\notepad.exe";
+struct Family {
+    const char *name;
+    void (*set)(sim::Machine &);
+};
+const Family win98_nt4_xp_win7[] = {{"98", win98}, {"NT 4", nt4}, {"XP", xp}, {"7", win7}};
+
+// Runs run once for every k, with action taken at the start of the program's
+// k-th os:: call, until a run makes fewer than k calls.
+void at_every_call(const std::function<void()> &setup, const std::function<void()> &action,
+                   const std::function<void()> &run, const std::function<void(int)> &check) {
+    for (int k = 1;; ++k) {
+        setup();
+        int calls = 0;
+        sim::machine().on_call = [&](const char *) {
+            if (++calls == k) action();
+        };
+        run();
+        sim::machine().on_call = nullptr;
+        if (calls < k) break;
+        check(k);
+    }
+}
+
+int lines_equal(const std::vector<std::string> &lines, const std::string &text) {
+    return (int)std::count(lines.begin(), lines.end(), text);
+}
+}  // namespace
+
+TEST_F(MemoryTest, ProgramGivenTheIdOfAnExitedTrojanIsNeverEnded) {
+    // At any moment of a scan a listed trojan process may exit on its own
+    // and its id go to a new, innocent program.
+    for (const Family &family : win98_nt4_xp_win7) {
+        at_every_call(
+            [&] {
+                fresh();
+                family.set(m());
+                m().install_perflib();
+                m().add_drive('C', DRIVE_FIXED);
+                infected(7, "C:\\WINDOWS\\evil.exe");
+                infected(9, "C:\\TEMP\\other.exe");
+                m().add_file(notepad, std::string(100, 'n'));
+            },
+            [&] { m().end_process(9, notepad); }, [&] { scan_driver(); },
+            [&](int k) {
+                for (const std::string &image : m().terminated_images) EXPECT_NE(notepad, image) << family.name << " call " << k;
+                EXPECT_TRUE(m().process(9)->running && m().process(9)->image == notepad) << family.name << " call " << k;
+                EXPECT_LE(lines_equal(window.lines, memory_line), 2) << family.name << " call " << k;
+                EXPECT_EQ(1, lines_equal(window.lines, "Total files infected\t\t:  2")) << family.name << " call " << k;
+                EXPECT_EQ(1, lines_equal(window.lines, "Total files removed\t\t:  2")) << family.name << " call " << k;
+                EXPECT_EQ(0, m().open_handles) << family.name << " call " << k;
+            });
+    }
+}
+
+TEST_F(MemoryTest, TerminationByFileNeverEndsTheProgramGivenAFreedId) {
+    // Each method lists the processes first and ends them later, with waits
+    // between: the listed ones may exit meanwhile and their ids be reused.
+    for (const Family &family : win98_nt4_xp_win7) {
+        at_every_call(
+            [&] {
+                fresh();
+                family.set(m());
+                m().install_perflib();
+                m().add_drive('C', DRIVE_FIXED);
+                infected(10, "C:\\W\\evil.exe");
+                infected(12, "C:\\W\\evil.exe");
+                m().add_file(notepad, std::string(100, 'n'));
+            },
+            [&] {
+                m().end_process(10, notepad);
+                m().end_process(12, notepad);
+            },
+            [&] { kill_process_of_file("C:\\W\\evil.exe"); },
+            [&](int k) {
+                for (const std::string &image : m().terminated_images) EXPECT_NE(notepad, image) << family.name << " call " << k;
+                EXPECT_EQ(0, m().open_handles) << family.name << " call " << k;
+            });
+    }
+}
+
+TEST_F(MemoryTest, StopDuringTheMemoryScanKeepsAnEndedProcessInTheReport) {
+    // Escape answered Yes at any moment: a process ended for being infected
+    // has its memory line and is counted, whatever stops afterwards.
+    for (const Family &family : {Family{"98", win98}, Family{"XP", xp}}) {
+        at_every_call(
+            [&] {
+                fresh();
+                family.set(m());
+                m().add_drive('C', DRIVE_FIXED);
+                infected(7, "C:\\WINDOWS\\evil.exe");
+                m().confirm_answers = {IDYES};
+            },
+            [&] { m().post_key(VK_ESCAPE); }, [&] { scan_driver(); },
+            [&](int k) {
+                int ended = (int)m().terminated.size();
+                EXPECT_EQ(ended, lines_equal(window.lines, memory_line)) << family.name << " call " << k;
+                if (ended) {
+                    EXPECT_EQ(1, lines_equal(window.lines, "Total files infected\t\t:  1")) << family.name << " call " << k;
+                }
+            });
+    }
+}
+
+TEST_F(MemoryTest, NoProcessPassWithoutAKnownFamily) {
+    for (bool query_fails : {true, false}) {
+        fresh();
+        m().add_drive('C', DRIVE_FIXED);
+        m().version.query_fails = query_fails;  // family 0; else Win32s, family 1
+        m().set_version(VER_PLATFORM_WIN32s, 3, 1);
+        infected(7, "C:\\WINDOWS\\evil.exe");
+        memory_scan();
+        for (const char *call : {"CreateToolhelp32Snapshot", "EnumProcesses", "OpenProcess", "LoadLibraryA"})
+            EXPECT_EQ(0, m().calls[call]) << call;
+        EXPECT_EQ(0, scan_state.memory_phase);
+    }
+}
