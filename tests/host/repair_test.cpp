@@ -67,12 +67,17 @@ TEST_F(RepairTest, RememberedNameGoesFromEachKeyWithOneLineEach) {
     EXPECT_FALSE(has(run_services, "Loader"));
     EXPECT_TRUE(has(run, "Keep"));
 
-    // A value of the remembered name that starts something else stays.
+    // A value of the remembered name that starts something else stays in
+    // Run and RunServices; in the trojan's own uninstall key it goes whatever
+    // it holds.
     set(run_services, "Loader", "c:\\tools\\loader.exe");
+    set(uninstall, "Loader", "x");
     window.lines.clear();
     autorun_cleanup("X");
     EXPECT_TRUE(has(run_services, "Loader"));
-    EXPECT_TRUE(window.lines.empty());
+    EXPECT_FALSE(has(uninstall, "Loader"));
+    EXPECT_EQ(std::vector<std::string>{"System Registry     X removed"}, window.lines);
+    window.lines.clear();
 
     window.lines.clear();
     autorun_cleanup("X");  // stands in no key now
