@@ -15,6 +15,9 @@ process_list::~process_list() {
 }
 
 bool process_list::append(DWORD process_id, const char *image_path) {
+    // An image without its full path would be looked up in the program's
+    // own current folder, where a file of that name need not be the image.
+    if (!full_path(image_path)) return true;
     process_record *r = new (std::nothrow) process_record;
     if (!r) return false;
     r->process_id = process_id;
@@ -27,8 +30,15 @@ bool process_list::append(DWORD process_id, const char *image_path) {
     return true;
 }
 
+bool full_path(const char *path) {
+    return (path[0] && path[1] == ':' && path[2] == '\\') || (path[0] == '\\' && path[1] == '\\');
+}
+
 bool same_file(const char *a, const char *b) {
     if (same_text_nocase(a, b)) return true;
+    // The short form of a relative path would be that of a file in the
+    // program's current folder.
+    if (!full_path(a) || !full_path(b)) return false;
     char short_a[260], short_b[260];
     DWORD na = os::GetShortPathNameA(a, short_a, sizeof short_a);
     if (na == 0 || na >= sizeof short_a) return false;

@@ -30,7 +30,8 @@ struct process_list {
     process_record *first = nullptr;
     process_record *last = nullptr;
     ~process_list();
-    // Appends a record; false when it cannot be allocated.
+    // Appends a record, unless the image path is not a full path (such a
+    // record is left out); false when it cannot be allocated.
     bool append(DWORD process_id, const char *image_path);
 };
 
@@ -42,8 +43,12 @@ struct process_list {
 // record is missing.
 int list_processes_psapi(process_list &list, void (*on_access_denied)());
 
-// Whether two paths name one file: equal but for letter case, or with equal
-// short (8.3) forms, as when one of them is written in the short form.
+// Whether path is a full path: "X:\..." or "\\server\...".
+bool full_path(const char *path);
+
+// Whether two paths name one file: equal but for letter case, or, both being
+// full paths, with equal short (8.3) forms, as when one of them is written
+// in the short form.
 bool same_file(const char *a, const char *b);
 
 // What a process runs, by the path of its main module (GetModuleFileNameExA,

@@ -236,7 +236,15 @@ bool write_rename_entry(const char *key, const char *value) {
 
 int schedule_delete_at_restart(const char *path) {
     int family = platform_family();
-    if (family == 5) return os::MoveFileExA(path, nullptr, MOVEFILE_DELAY_UNTIL_REBOOT) ? 1 : 0;
+    if (family == 5) {
+        // The session manager deletes at boot the file that the recorded
+        // text names, with no redirection: under WOW64 the text must name the
+        // file in the 32-bit system folder that the program saw, never the
+        // native file of the same name.
+        char unredirected[MAX_PATH];
+        if (!unredirected_path(path, unredirected, sizeof unredirected)) return 0;
+        return os::MoveFileExA(unredirected, nullptr, MOVEFILE_DELAY_UNTIL_REBOOT) ? 1 : 0;
+    }
     if (family == 4) {
         // Only the short form can be named in wininit.ini; without it nothing
         // is scheduled.

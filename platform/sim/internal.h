@@ -51,6 +51,8 @@ BOOL WINAPI Process32First(HANDLE snapshot, PROCESSENTRY32 *entry);
 BOOL WINAPI Process32Next(HANDLE snapshot, PROCESSENTRY32 *entry);
 BOOL WINAPI EnumProcesses(DWORD *ids, DWORD bytes, DWORD *returned);
 DWORD WINAPI GetModuleFileNameExA(HANDLE process, HMODULE module, LPSTR name, DWORD size);
+BOOL WINAPI IsWow64Process(HANDLE process, BOOL *wow64);
+UINT WINAPI GetSystemWow64DirectoryA(LPSTR buffer, UINT size);
 }  // namespace api
 
 }  // namespace sim

@@ -136,7 +136,22 @@ public:
     std::string system_dir = "C:\\WINDOWS\\SYSTEM32";
     std::map<std::string, std::string> environment = {{"SYSTEMROOT", "C:\\WINDOWS"},
                                                       {"WINDIR", "C:\\WINDOWS"}};
-    std::vector<std::string> pending_deletes;  // MoveFileExA(..., DELAY_UNTIL_REBOOT)
+    std::vector<std::string> pending_deletes;  // MoveFileExA(..., DELAY_UNTIL_REBOOT), as given
+
+    // --- 64-bit Windows: the program runs under WOW64 (IsWow64Process says
+    // so). Its file calls on the system folder (but for catroot, catroot2,
+    // driverstore, drivers\etc, logfiles and spool below it) and on
+    // regedit.exe of the Windows folder reach wow64_system_dir instead, which
+    // GetSystemWow64DirectoryA gives. The test API and what MoveFileExA
+    // records are not redirected. ---
+    bool wow64 = false;
+    std::string wow64_system_dir = "C:\\WINDOWS\\SysWOW64";
+    // The program's current folder, in which its file calls resolve a
+    // relative path ("" for none: such a path names nothing).
+    std::string current_dir;
+    std::string in_current_dir(const std::string &path);
+    // What a file call of the program reaches for path.
+    std::string program_view(const std::string &path);
 
     // --- Services ---
     std::vector<Service> services;
