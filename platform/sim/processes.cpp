@@ -93,8 +93,10 @@ BOOL WINAPI Process32First(HANDLE snapshot, PROCESSENTRY32 *entry) {
     Machine &m = called("Process32First");
     auto it = m.handles.find(snapshot);
     if (it == m.handles.end() || it->second.kind != Machine::snapshot_handle || entry->dwSize != sizeof(PROCESSENTRY32) ||
-        it->second.entries.empty() || m.should_fail("Process32First"))
+        it->second.entries.empty() || m.should_fail("Process32First")) {
+        m.last_error = it != m.handles.end() && it->second.entries.empty() ? ERROR_NO_MORE_FILES : ERROR_NOT_ENOUGH_MEMORY;
         return FALSE;
+    }
     *entry = it->second.entries[0];
     it->second.next = 1;
     return TRUE;
@@ -103,9 +105,16 @@ BOOL WINAPI Process32First(HANDLE snapshot, PROCESSENTRY32 *entry) {
 BOOL WINAPI Process32Next(HANDLE snapshot, PROCESSENTRY32 *entry) {
     Machine &m = called("Process32Next");
     auto it = m.handles.find(snapshot);
-    if (it == m.handles.end() || it->second.kind != Machine::snapshot_handle || it->second.next >= it->second.entries.size() ||
-        m.should_fail("Process32Next"))
+    if (it == m.handles.end() || it->second.kind != Machine::snapshot_handle) return FALSE;
+    // The end of the list says so; a failure says something else.
+    if (m.should_fail("Process32Next")) {
+        m.last_error = ERROR_NOT_ENOUGH_MEMORY;
         return FALSE;
+    }
+    if (it->second.next >= it->second.entries.size()) {
+        m.last_error = ERROR_NO_MORE_FILES;
+        return FALSE;
+    }
     *entry = it->second.entries[it->second.next++];
     return TRUE;
 }

@@ -204,6 +204,12 @@ struct World {
     std::vector<Successor> successors;
 
     std::string parent_of(const std::string &path) const { return path.substr(0, path.rfind('\\')); }
+    // Whether the walk can reach the file's folder: a fixed drive, no folder
+    // on the way that refuses listing.
+    bool walked_to(const std::string &path) const {
+        return sim::machine().drives[std::tolower((unsigned char)path[0]) - 'a'].type == DRIVE_FIXED &&
+               !in_denied_folder(path);
+    }
     bool in_denied_folder(const std::string &path) const {
         for (const std::string &d : denied)
             if (starts_with_i(path, d + "\\")) return true;
@@ -848,6 +854,22 @@ std::string RandomMachine::describe(const World &w) {
     for (const sim::Service &x : m().services) s << "    service " << x.name << " -> " << w.service_images.at(x.name) << "\n";
     for (size_t i = 0; i < m().terminated.size(); ++i)
         s << "    ended " << m().terminated[i] << " running " << m().terminated_images[i] << "\n";
+    auto shown = [](const std::string &t) {
+        std::string out;
+        for (unsigned char c : t.substr(0, 400))
+            if (c >= 32 && c < 127) out += (char)c;
+            else {
+                char hex[8];
+                std::snprintf(hex, sizeof hex, "\\x%02x", c);
+                out += hex;
+            }
+        return out;
+    };
+    if (w.wininit_existed || m().exists(w.wininit))
+        s << "    wininit.ini before: " << shown(w.wininit_before) << "\n    wininit.ini after:  " << shown(m().file_data(w.wininit)) << "\n";
+    if (w.copy_existed || m().exists(w.working_copy))
+        s << "    wininit.pmk before: " << shown(w.copy_before) << "\n    wininit.pmk after:  "
+          << (m().exists(w.working_copy) ? shown(m().file_data(w.working_copy)) : "(gone)") << "\n";
     for (const ValueFact &v : w.values) s << "    value " << file_name_of(v.key) << "\\" << v.name << " = " << v.data << " -> " << v.starts << "\n";
     return s.str();
 }
@@ -899,8 +921,12 @@ void RandomMachine::take_lines(World &w) {
         if (life.lines > 0 && !life.rewritten_since_line && c != w.hosts)
             w.line_problems.push_back("second line for " + path);
         ++life.lines;
-        life.rewritten_since_line = false;
-        if (!(removed && exists)) life.handled_since_rewrite = true;
+        // A removal reported after a watchdog wrote the file again is about
+        // the file that was there before.
+        if (!(removed && exists)) {
+            life.rewritten_since_line = false;
+            life.handled_since_rewrite = true;
+        }
         life.unable = line.find(" Unable to remove") != std::string::npos;
         if (life.unable) w.last_unable = c;
     }
@@ -1021,6 +1047,28 @@ void rename_entries(const std::string &text, std::vector<std::string> &inside, s
     }
 }
 
+// Whether text holds every line of part that holds anything, in part's order.
+bool holds_lines_in_order(const std::string &text, const std::string &part) {
+    auto lines_of = [](const std::string &t) {
+        std::vector<std::string> out;
+        std::istringstream in(t);
+        std::string line;
+        while (std::getline(in, line)) {
+            if (!line.empty() && line.back() == '\r') line.pop_back();
+            if (!line.empty()) out.push_back(line);
+        }
+        return out;
+    };
+    std::vector<std::string> have = lines_of(text);
+    size_t at = 0;
+    for (const std::string &line : lines_of(part)) {
+        while (at < have.size() && have[at] != line) ++at;
+        if (at == have.size()) return false;
+        ++at;
+    }
+    return true;
+}
+
 bool holds_in_order(const std::string &text, const std::string &part) {
     size_t at = 0;
     for (char c : part) {
@@ -1131,7 +1179,8 @@ std::vector<std::string> RandomMachine::check(World &w, bool exited, const std::
             !(copy == w.copy_before && ini != w.copy_before))
             fail("working copy " + p + " left (" + std::to_string(copy.size()) + " bytes)");
     }
-    if (w.copy_lost && !mm.exists(w.working_copy) && !holds_in_order(ini, w.copy_before))
+    if (w.copy_lost && !mm.exists(w.working_copy) && !holds_lines_in_order(ini, w.copy_before) &&
+        !holds_lines_in_order(w.wininit_before, w.copy_before))
         fail("the working copy that held what wininit.ini lost is gone");
     for (const std::string &p : mm.all_files())
         if (!w.files_before.count(lower(p)) && !iequals_path(p, w.wininit) && !is_working_copy(p))
@@ -1252,7 +1301,7 @@ std::vector<std::string> RandomMachine::check(World &w, bool exited, const std::
     if (!exited && !scan_state.scan_terminated && !w.faults)
         for (const auto &e : w.life)
             if (e.second.rewritten_in_memory && !e.second.handled_since_rewrite && mm.exists(w.files.at(e.first).path) &&
-                !w.in_denied_folder(w.files.at(e.first).path) && w.files.at(e.first).path.size() < 240)
+                w.walked_to(w.files.at(e.first).path) && w.files.at(e.first).path.size() < 240)
                 fail("sample written again after the memory scan removed it is passed over: " + w.files.at(e.first).path);
 
     // A value that names a sample the walk found by its path is gone (when no
