@@ -126,12 +126,17 @@ int32_t directory_walker(const char *pattern) {
     if (!copy_text(walk_pattern, sizeof walk_pattern, pattern)) return scan_state.files_scanned;
     program_files_probe(walk_pattern);
 
+    // A process already ended for being infected is reported, counted and
+    // its file disposed of whatever stops meanwhile: the re-test is not
+    // stopped before it has run.
+    bool retest = scan_state.memory_phase && scan_state.memory_choice;
+
     // File pass
     HANDLE find = os::FindFirstFileA(walk_pattern, &found);
     if (find != INVALID_HANDLE_VALUE) {
         do {
             message_pump();
-            if (scan_state.scan_terminated) {
+            if (scan_state.scan_terminated && !retest) {
                 os::FindClose(find);
                 return 0;
             }

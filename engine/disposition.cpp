@@ -11,48 +11,75 @@
 
 enum { disposition_delete = 100 };
 
-static void delete_disposition(const char *path, const char *name) {
+namespace {
+
+disposition_outcome delete_disposition(const char *path, const char *name) {
     if (!os::SetFileAttributesA(path, FILE_ATTRIBUTE_ARCHIVE)) {
         report("%s     %s Unable to remove", scan_state.status_text, scan_state.detection_name);
-        return;
+        return outcome_left;
     }
     if (os::DeleteFileA(path)) {
         ++scan_state.files_removed;
         uninstall_entry_cleanup();
         report("%s     %s removed", path, name);
-        return;
+        return outcome_removed;
     }
     if (kill_process_of_file(path) && os::DeleteFileA(path)) {
         uninstall_entry_cleanup();
         ++scan_state.files_removed;
         report("%s     %s removed", path, name);
-        return;
+        return outcome_removed;
     }
     report("%s     %s Unable to remove", path, name);
-    // Once any deletion is scheduled a restart stays needed, whatever later
-    // schedulings give.
-    if (schedule_delete_at_restart(path)) scan_state.restart_needed = 1;
+    return schedule_delete_at_restart(path) ? outcome_scheduled : outcome_left;
 }
+
+// The memory scan's entry for the file at path; -1 when it has none.
+int memory_entry(const char *path) {
+    for (int32_t i = 0; i < scan_state.memory_file_count && i < memory_file_limit; ++i)
+        if (same_file(scan_state.memory_files[i], path)) return i;
+    return -1;
+}
+
+// Disposes of the file and keeps what it left: in the memory scan's entry
+// for it, and in the counts behind the restart question, which says that
+// the restart removes the virus completely. It is asked only while every
+// infected file left in place has its deletion scheduled.
+void dispose(const char *path, const char *name) {
+    int entry = memory_entry(path);
+    disposition_outcome outcome = delete_disposition(path, name);
+    if (outcome == outcome_scheduled) ++scan_state.files_scheduled;
+    if (outcome == outcome_left) ++scan_state.files_left;
+    if (entry >= 0) scan_state.memory_file_outcomes[entry] = outcome;
+    scan_state.restart_needed = scan_state.files_scheduled > 0 && scan_state.files_left == 0;
+}
+
+}  // namespace
 
 void infected_file_disposition(const char *path, const char *name) {
-    if (scan_state.disposition_choice == disposition_delete) delete_disposition(path, name);
+    if (scan_state.disposition_choice == disposition_delete) dispose(path, name);
 }
 
-int reported_by_memory_scan(const char *path) {
-    for (int32_t i = 0; i < scan_state.memory_file_count && i < memory_file_limit; ++i)
-        if (same_file(scan_state.memory_files[i], path)) return 1;
-    return 0;
+disposition_outcome memory_scan_outcome(const char *path) {
+    int entry = memory_entry(path);
+    return entry < 0 ? outcome_none : (disposition_outcome)scan_state.memory_file_outcomes[entry];
 }
 
 int memory_retest_disposition(const char *label, const char *path) {
     scan_state.disposition_choice = scan_state.memory_choice;
     report("System Memory    W32/Quelby.Trojan  removed");
     os::Sleep(1000);
-    if (!reported_by_memory_scan(path)) {
+    // A file that an earlier process's disposition left in place is the same
+    // find, reported once; one it deleted that stands again is a new find.
+    disposition_outcome earlier = memory_scan_outcome(path);
+    if (earlier == outcome_none || earlier == outcome_removed) {
         ++scan_state.files_infected;
-        if (scan_state.memory_file_count < memory_file_limit)
-            copy_text(scan_state.memory_files[scan_state.memory_file_count++], sizeof scan_state.memory_files[0], path);
-        if (scan_state.disposition_choice == disposition_delete) delete_disposition(path, label);
+        if (earlier == outcome_none && scan_state.memory_file_count < memory_file_limit) {
+            int32_t entry = scan_state.memory_file_count++;
+            copy_text(scan_state.memory_files[entry], sizeof scan_state.memory_files[0], path);
+            scan_state.memory_file_outcomes[entry] = outcome_none;
+        }
+        if (scan_state.disposition_choice == disposition_delete) dispose(path, label);
     }
     std::memset(scan_state.file_under_test, 0, sizeof scan_state.file_under_test);
     return 0;

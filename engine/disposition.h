@@ -3,16 +3,28 @@
 // deletion at restart when even that fails. One report line per outcome.
 #pragma once
 
+// What the last disposition of a file left.
+enum disposition_outcome : unsigned char {
+    outcome_none = 0,       // no disposition yet
+    outcome_removed = 1,    // the file was deleted
+    outcome_scheduled = 2,  // it stays, its deletion at restart scheduled
+    outcome_left = 3,       // it stays, and nothing will delete it
+};
+
 // The disposition of a hit outside the memory phase (disposition_choice 100,
 // delete); name is the detection name printed in the line.
 void infected_file_disposition(const char *path, const char *name);
 
 // The memory-phase re-test of a process image just terminated: reports the
 // removal from memory, pauses a second, then counts the file and deletes it
-// under the label's name, unless its line was reported for an earlier
-// process. Returns 0 (no record is tested).
+// under the label's name, unless the memory scan reported it for an earlier
+// process and left it in place (deleted, it is a new find). Returns 0 (no
+// record is tested).
 int memory_retest_disposition(const char *label, const char *path);
 
-// Whether the memory scan has reported the file at path (under this path or
-// another form of it, such as its short form).
-int reported_by_memory_scan(const char *path);
+// What the memory scan's disposition left of the file at path (under this
+// path or another form of it, such as its short form): outcome_none when the
+// memory scan has not reported it. A file it deleted that stands again is a
+// new find; one it left in place (scheduled or not) is the same find, whose
+// one line stands.
+disposition_outcome memory_scan_outcome(const char *path);

@@ -164,10 +164,13 @@ static int match_file(const unsigned char *table, const char *label, const char 
             name[record_name_size] = 0;
             os::_close(fd);
             fd = -1;
-            // The memory scan counts a file when it reports it; a file it has
-            // reported already is neither counted nor disposed of again.
+            // The memory scan counts a file when it reports it. A file it left
+            // in place (its deletion at restart scheduled, or nothing more to
+            // try) is neither counted nor disposed of again; one it deleted
+            // that stands again has been written anew, a new find.
             if (!scan_state.memory_phase) {
-                if (reported_by_memory_scan(path)) {
+                disposition_outcome earlier = memory_scan_outcome(path);
+                if (earlier == outcome_scheduled || earlier == outcome_left) {
                     hit = 1;
                     break;
                 }

@@ -36,7 +36,21 @@ struct scan_state_t {
     // memory_file_limit of them), so that neither a second process of the
     // same image nor the drive walk reports or counts the file again.
     char memory_files[memory_file_limit][261];
+    // What the last disposition of each of those files left (a
+    // disposition_outcome of engine/disposition.h).
+    uint8_t memory_file_outcomes[memory_file_limit];
     int32_t memory_file_count;
+    // Infected files left in place with their deletion at restart scheduled,
+    // and left in place without it: the restart is offered only while the
+    // first is above 0 and the second is 0.
+    int32_t files_scheduled;
+    int32_t files_left;
+    // 1 + the number of the working copy of wininit.ini that a rewrite of
+    // this run could not undo, the one place holding what the file held; 0
+    // when there is none. With it, the fingerprint of what that rewrite left
+    // in the file, so that the copy goes back only over exactly that.
+    int32_t rename_copy_kept;
+    uint32_t rename_left_fingerprint;
 };
 
 // Zero at program start (static storage) and never reset by the program.

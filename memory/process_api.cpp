@@ -1,5 +1,6 @@
 // The process list and the process-status enumeration shared by the NT pass
-// and the termination methods, and the test of which file a process runs.
+// and the termination methods, and the ending of a process by its id only
+// while it runs a given file.
 #include "memory/process_api.h"
 
 #include <cstring>
@@ -14,6 +15,9 @@ process_list::~process_list() {
 }
 
 bool process_list::append(DWORD process_id, const char *image_path) {
+    // An image without its full path would be looked up in the program's
+    // own current folder, where a file of that name need not be the image.
+    if (!full_path(image_path)) return true;
     process_record *r = new (std::nothrow) process_record;
     if (!r) return false;
     r->process_id = process_id;
@@ -26,8 +30,15 @@ bool process_list::append(DWORD process_id, const char *image_path) {
     return true;
 }
 
+bool full_path(const char *path) {
+    return (path[0] && path[1] == ':' && path[2] == '\\') || (path[0] == '\\' && path[1] == '\\');
+}
+
 bool same_file(const char *a, const char *b) {
     if (same_text_nocase(a, b)) return true;
+    // The short form of a relative path would be that of a file in the
+    // program's current folder.
+    if (!full_path(a) || !full_path(b)) return false;
     char short_a[260], short_b[260];
     DWORD na = os::GetShortPathNameA(a, short_a, sizeof short_a);
     if (na == 0 || na >= sizeof short_a) return false;
@@ -35,20 +46,90 @@ bool same_file(const char *a, const char *b) {
     return nb != 0 && nb < sizeof short_b && same_text_nocase(short_a, short_b);
 }
 
-process_image image_of_process(DWORD process_id, const char *path) {
-    HMODULE psapi = os::LoadLibraryA("psapi.dll");
-    module_file_name_fn module_file_name = find_function<module_file_name_fn>(psapi, "GetModuleFileNameExA");
-    if (!module_file_name) return process_image::unknown;
-    HANDLE process = os::OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, process_id);
-    if (!process)
-        return os::GetLastError() == ERROR_INVALID_PARAMETER ? process_image::gone : process_image::unknown;
+namespace {
+
+module_file_name_fn module_file_name_function() {
+    return find_function<module_file_name_fn>(os::LoadLibraryA("psapi.dll"), "GetModuleFileNameExA");
+}
+
+// What the process behind an open handle runs (never gone: the handle holds it).
+process_image image_of_handle(module_file_name_fn module_file_name, HANDLE process, const char *path) {
     char image[260], resolved[260];
     std::memset(image, 0, sizeof image);
     DWORD length = module_file_name(process, nullptr, image, sizeof image);
-    os::CloseHandle(process);
     if (length == 0 || length >= sizeof image || !resolve_nt_path(image, resolved, sizeof resolved))
         return process_image::unknown;
     return same_file(resolved, path) ? process_image::same : process_image::other;
+}
+
+// What a fresh snapshot lists under the id: exe_file, another file, nothing
+// (the snapshot was read to its end), or unknown (it could not be read).
+process_image listed_image(HMODULE kernel, DWORD process_id, const char *exe_file) {
+    create_snapshot_fn create_snapshot = find_function<create_snapshot_fn>(kernel, "CreateToolhelp32Snapshot");
+    process_walk_fn first = find_function<process_walk_fn>(kernel, "Process32First");
+    if (!create_snapshot || !first) return process_image::unknown;
+    HANDLE snapshot = create_snapshot(TH32CS_SNAPPROCESS, 0);
+    if (snapshot == INVALID_HANDLE_VALUE) return process_image::unknown;
+    PROCESSENTRY32 entry;
+    std::memset(&entry, 0, sizeof entry);
+    entry.dwSize = sizeof entry;
+    process_image found = process_image::unknown;
+    if (first(snapshot, &entry)) {
+        for (;;) {
+            if (entry.th32ProcessID == process_id) {
+                entry.szExeFile[sizeof entry.szExeFile - 1] = 0;
+                found = same_file(entry.szExeFile, exe_file) ? process_image::same : process_image::other;
+                break;
+            }
+            process_walk_fn next = find_function<process_walk_fn>(kernel, "Process32Next");
+            if (!next) break;
+            if (!next(snapshot, &entry)) {
+                found = process_image::gone;
+                break;
+            }
+        }
+    }
+    os::CloseHandle(snapshot);
+    return found;
+}
+
+// Ends the process behind an open handle when what it runs is the image;
+// closes the handle.
+end_outcome end_when(HANDLE process, process_image image) {
+    end_outcome outcome = end_outcome::refused;
+    if (image == process_image::same)
+        outcome = os::TerminateProcess(process, 0) ? end_outcome::ended : end_outcome::refused;
+    else if (image == process_image::other || image == process_image::gone)
+        outcome = end_outcome::gone;
+    os::CloseHandle(process);
+    return outcome;
+}
+
+// Opens a process to end it; null with outcome set when it cannot be opened.
+HANDLE open_to_end(DWORD process_id, DWORD access, end_outcome &outcome) {
+    HANDLE process = os::OpenProcess(access, FALSE, process_id);
+    if (!process)
+        outcome = os::GetLastError() == ERROR_INVALID_PARAMETER ? end_outcome::gone : end_outcome::refused;
+    return process;
+}
+
+}  // namespace
+
+end_outcome end_if_image(DWORD process_id, const char *path) {
+    module_file_name_fn module_file_name = module_file_name_function();
+    if (!module_file_name) return end_outcome::refused;
+    end_outcome outcome;
+    HANDLE process =
+        open_to_end(process_id, PROCESS_TERMINATE | PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, outcome);
+    if (!process) return outcome;
+    return end_when(process, image_of_handle(module_file_name, process, path));
+}
+
+end_outcome end_if_listed(HMODULE kernel, DWORD process_id, const char *exe_file) {
+    end_outcome outcome;
+    HANDLE process = open_to_end(process_id, PROCESS_TERMINATE | PROCESS_QUERY_INFORMATION, outcome);
+    if (!process) return outcome;
+    return end_when(process, listed_image(kernel, process_id, exe_file));
 }
 
 int list_processes_psapi(process_list &list, void (*on_access_denied)()) {

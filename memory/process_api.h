@@ -1,5 +1,6 @@
 // The process functions that not every Windows version offers, looked up by
-// name at run time, and the process list that the passes build from them.
+// name at run time, the process list that the passes build from them, and
+// the ending of a listed process by its id.
 #pragma once
 #include "engine/path_text.h"
 #include "platform/os.h"
@@ -29,7 +30,8 @@ struct process_list {
     process_record *first = nullptr;
     process_record *last = nullptr;
     ~process_list();
-    // Appends a record; false when it cannot be allocated.
+    // Appends a record, unless the image path is not a full path (such a
+    // record is left out); false when it cannot be allocated.
     bool append(DWORD process_id, const char *image_path);
 };
 
@@ -41,14 +43,34 @@ struct process_list {
 // record is missing.
 int list_processes_psapi(process_list &list, void (*on_access_denied)());
 
-// Whether two paths name one file: equal but for letter case, or with equal
-// short (8.3) forms, as when one of them is written in the short form.
+// Whether path is a full path: "X:\..." or "\\server\...".
+bool full_path(const char *path);
+
+// Whether two paths name one file: equal but for letter case, or, both being
+// full paths, with equal short (8.3) forms, as when one of them is written
+// in the short form.
 bool same_file(const char *a, const char *b);
 
-// What the process with this id runs, by the path of its main module
-// (GetModuleFileNameExA, with NT path forms resolved): the file at path,
+// What a process runs, by the path of its main module (GetModuleFileNameExA,
+// with NT path forms resolved) or by its tool-help entry: the file at path,
 // another file, nothing (no process has the id), or unknown (that path
 // cannot be read: no process-status library, a process that cannot be
 // opened, a module that hides its name).
 enum class process_image { same, other, gone, unknown };
-process_image image_of_process(DWORD process_id, const char *path);
+
+// What one attempt to end a process by its id found: ended by this attempt;
+// gone (no process has the id, or another program has it now: the process
+// that ran the image has ended); refused (it lives on, or what it runs
+// cannot be told).
+enum class end_outcome { ended, gone, refused };
+
+// Ends the process with this id only while it runs the file at path, told by
+// the main module of the very handle that ends it: an open handle keeps the
+// process's id from passing to another process meanwhile.
+end_outcome end_if_image(DWORD process_id, const char *path);
+
+// The same on the 9x family, where no process-status library tells a
+// process's image: the process is ended only while a fresh tool-help
+// snapshot (functions of kernel, "Kernel32.dll") lists the id with the
+// executable exe_file, taken while the handle that ends it is open.
+end_outcome end_if_listed(HMODULE kernel, DWORD process_id, const char *exe_file);

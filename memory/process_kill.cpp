@@ -40,12 +40,6 @@ struct perf_process_slot {
     char name[perf_name_size];
 };
 
-bool ends_process(HANDLE process) {
-    bool ended = os::TerminateProcess(process, 0) != 0;
-    os::CloseHandle(process);
-    return ended;
-}
-
 // Bounds-checked reads of the performance-data block, in its DWORD fields.
 struct perf_block : byte_view {
     bool u32(DWORD at, DWORD &out) const {
@@ -183,9 +177,11 @@ int kill_by_name_toolhelp(const char *path) {
                                   : same_text_nocase(entry->szExeFile, file_name_part(path));
             if (match) {
                 os::Sleep(50);
-                HANDLE process = os::OpenProcess(PROCESS_TERMINATE | PROCESS_QUERY_INFORMATION, FALSE,
-                                                 entry->th32ProcessID);
-                if (process && ends_process(process)) result = 1;
+                // The snapshot is old by now: the match is ended only while
+                // a fresh one lists its id with the same file. Found gone,
+                // it no longer holds the file.
+                if (end_if_listed(kernel, entry->th32ProcessID, entry->szExeFile) != end_outcome::refused)
+                    result = 1;
                 os::Sleep(500);
                 break;
             }
@@ -206,8 +202,9 @@ int kill_by_path_psapi(const char *path) {
     if (!list_processes_psapi(list, nullptr)) return 0;
     for (process_record *r = list.first; r; r = r->next) {
         if (!same_text_nocase(r->image_path, path)) continue;
-        HANDLE process = os::OpenProcess(PROCESS_TERMINATE | PROCESS_QUERY_INFORMATION, FALSE, r->process_id);
-        if (process && ends_process(process)) os::Sleep(500);
+        // The list is old by the time a later record comes: an id freed
+        // meanwhile may belong to another program.
+        if (end_if_image(r->process_id, path) == end_outcome::ended) os::Sleep(500);
     }
     return 1;
 }
@@ -260,9 +257,8 @@ int kill_by_name_perfdata(const char *path) {
     int result = 0;
     for (unsigned i = 0; i < filled; ++i) {
         if (!perf_name_matches(slots[i].name, name)) continue;
-        if (image_of_process(slots[i].process_id, path) != process_image::same) continue;
-        HANDLE process = os::OpenProcess(PROCESS_TERMINATE, FALSE, slots[i].process_id);
-        if (process && ends_process(process)) result = 1;
+        if (end_if_image(slots[i].process_id, path) != end_outcome::ended) continue;
+        result = 1;
         os::Sleep(500);
     }
     return result;

@@ -34,31 +34,6 @@ int32_t rescan(const process_record &r) {
     return result;
 }
 
-enum class attempt { ended, gone, refused };
-
-// One attempt to end a process. An open that fails because no process has
-// the id (ERROR_INVALID_PARAMETER) means the process has ended already.
-attempt terminate(DWORD process_id) {
-    HANDLE process = os::OpenProcess(PROCESS_TERMINATE | PROCESS_QUERY_INFORMATION, FALSE, process_id);
-    if (!process) return os::GetLastError() == ERROR_INVALID_PARAMETER ? attempt::gone : attempt::refused;
-    bool ended = os::TerminateProcess(process, 0) != 0;
-    os::CloseHandle(process);
-    return ended ? attempt::ended : attempt::refused;
-}
-
-// One more attempt at a process after a service stop, which may have ended
-// it and freed its id for a new process meanwhile: the process with that id
-// is ended only while it runs the image. Another program under the id means
-// the image's process is gone.
-attempt terminate_if_image(const process_record &r) {
-    switch (image_of_process(r.process_id, r.image_path)) {
-    case process_image::same: return terminate(r.process_id);
-    case process_image::other:
-    case process_image::gone: return attempt::gone;
-    default: return attempt::refused;
-    }
-}
-
 // The service named after an image: its file name without the last ".".
 void service_name_of(const char *image_path, char (&name)[260]) {
     std::strncpy(name, file_name_part(image_path), sizeof name - 1);
@@ -99,8 +74,10 @@ int scan_processes_toolhelp() {
             check(*r);
             if (!scan_state.match_pending) continue;
             // Only a process that is gone is reported removed from memory; the
-            // file of one that lives on is left to the drive walk.
-            if (terminate(r->process_id) != attempt::refused) rescan(*r);
+            // file of one that lives on is left to the drive walk. The
+            // listing may be old by now: a process that has given its id to
+            // another program has ended, and that program is not touched.
+            if (end_if_listed(kernel, r->process_id, r->image_path) != end_outcome::refused) rescan(*r);
         }
     delete entry;
     if (snapshot != INVALID_HANDLE_VALUE) os::CloseHandle(snapshot);
@@ -114,15 +91,18 @@ int scan_processes_psapi() {
     for (process_record *r = list.first; r; r = r->next) {
         check(*r);
         if (!scan_state.match_pending) continue;
-        attempt first = terminate(r->process_id);
-        attempt second = terminate(r->process_id);
-        if (second == attempt::ended) {
+        // Every attempt ends the process only while it runs the image: the
+        // list is old by now, and an id freed meanwhile may belong to any
+        // other program.
+        end_outcome first = end_if_image(r->process_id, r->image_path);
+        end_outcome second = end_if_image(r->process_id, r->image_path);
+        if (second == end_outcome::ended) {
             rescan(*r);
             continue;
         }
         // A process that either attempt found gone has ended, on its own or
         // by the first attempt.
-        bool ended = first != attempt::refused || second == attempt::gone;
+        bool ended = first != end_outcome::refused || second == end_outcome::gone;
         int generation = nt_generation();
         if (generation == 5 || generation == 6) {
             // The service named after the image is touched only when it is
@@ -133,7 +113,7 @@ int scan_processes_psapi() {
             if (service_runs_file("CurrentControlSet", service, r->image_path) && stop_service(service)) {
                 delete_service_keys(service, r->image_path);
                 // The stopped service need not have been this process.
-                if (ended || terminate_if_image(*r) != attempt::refused) rescan(*r);
+                if (ended || end_if_image(r->process_id, r->image_path) != end_outcome::refused) rescan(*r);
                 continue;
             }
             // The restart question says the trojan's registry entries are

@@ -1,6 +1,6 @@
 // Autorun cleanup: the hosts file checked, the remembered autorun value
-// deleted from three keys where it holds the remembered command, then the Run
-// and RunServices keys swept.
+// deleted from three keys (from Run and RunServices only where it holds the
+// remembered command), then the Run and RunServices keys swept.
 #include "repair/autorun_cleanup.h"
 
 #include <cstring>
@@ -35,9 +35,12 @@ void check_hosts_file() {
     if (length == 0 || length >= sizeof hosts || !append_text(hosts, sizeof hosts, tail)) return;
     text_signature_scan(hosts);
 }
-// Whether the value of the remembered name in key holds the remembered
-// command: a value of the same name that starts something else stays.
-bool holds_remembered_command(const char *key) {
+// Whether the value of the remembered name in key is to go. In Run and
+// RunServices a value of the same name may be the user's: it goes only while
+// it holds the remembered command. Every value of the trojan's own uninstall
+// key is the trojan's: there it goes whatever it holds.
+bool remembered_value_goes(const char *key) {
+    if (key == uninstall_key) return true;
     char data[sizeof scan_state.removed_value_data];
     if (!read_registry_value(HKEY_LOCAL_MACHINE, key, scan_state.removed_value_name, data, sizeof data)) return false;
     return same_text_nocase(data, scan_state.removed_value_data);
@@ -48,7 +51,7 @@ int autorun_cleanup(const char *detection_name) {
     check_hosts_file();
     if (scan_state.removed_value_name[0])
         for (const char *key : {run_key, run_services_key, uninstall_key})
-            if (holds_remembered_command(key) &&
+            if (remembered_value_goes(key) &&
                 delete_registry_value(HKEY_LOCAL_MACHINE, key, scan_state.removed_value_name) &&
                 scan_state.report_window)
                 report("System Registry     %s removed", detection_name);

@@ -13,6 +13,7 @@
 #include <initializer_list>
 
 #include "engine/path_text.h"
+#include "memory/platform.h"
 #include "memory/process_api.h"
 #include "platform/os.h"
 #include "repair/registry_helpers.h"
@@ -26,17 +27,23 @@ bool service_key(const char *control_set, const char *service_name, char (&key)[
 
 bool blank(char c) { return c == ' ' || c == '\t'; }
 
-// The image path of a command line in its ordinary form: NT forms resolved,
-// and a folder path without a drive or leading backslash taken from the
-// Windows folder (System32\drivers\x.sys), as the service control manager
-// does. A bare file name is searched for along a path by the system and so
-// names no one file: it is left as it is and matches nothing.
+// The image path of a command line in its ordinary form, as the service
+// control manager finds it: NT forms resolved, a folder path without a drive
+// or leading backslash taken from the Windows folder (System32\drivers\x.sys),
+// and a bare program name (no backslash in its first word) from the system
+// folder. A relative name is never looked up in the program's own current
+// folder.
 bool ordinary_path(const char *path, char (&out)[MAX_PATH]) {
-    if (path[0] && path[1] != ':' && path[0] != '\\' && has_character(path, '\\')) {
-        char windows[MAX_PATH];
-        UINT length = os::GetWindowsDirectoryA(windows, sizeof windows);
-        if (length == 0 || length >= sizeof windows) return false;
-        return std::snprintf(out, sizeof out, "%s\\%s", windows, path) < (int)sizeof out;
+    if (path[0] && path[1] != ':' && path[0] != '\\') {
+        size_t word = 0;
+        while (path[word] && !blank(path[word]) && path[word] != '\\') ++word;
+        bool bare = path[word] != '\\';
+        char folder[MAX_PATH];
+        UINT length = bare ? os::GetSystemDirectoryA(folder, sizeof folder)
+                           : os::GetWindowsDirectoryA(folder, sizeof folder);
+        if (length == 0 || length >= sizeof folder) return false;
+        int n = std::snprintf(out, sizeof out, "%s\\%s", folder, path);
+        return n > 0 && n < (int)sizeof out;
     }
     return resolve_nt_path(path, out, sizeof out);
 }
@@ -65,9 +72,13 @@ bool command_runs_file(const char *command, const char *file) {
 
 }  // namespace
 
-int service_runs_file(const char *control_set, const char *service_name, const char *file) {
-    char key[512], image[MAX_PATH + 4], expanded[MAX_PATH];
-    if (!service_name[0] || !service_key(control_set, service_name, key)) return 0;
+int service_runs_file(const char *control_set, const char *service_name, const char *seen_file) {
+    // The service control manager reads the image path without the
+    // redirection that the program's own file calls have under WOW64.
+    char key[512], image[MAX_PATH + 4], expanded[MAX_PATH], file[MAX_PATH];
+    if (!service_name[0] || !service_key(control_set, service_name, key) ||
+        !unredirected_path(seen_file, file, sizeof file))
+        return 0;
     if (!read_registry_value(HKEY_LOCAL_MACHINE, key, "ImagePath", image, sizeof image) || !image[0]) return 0;
     DWORD needed = os::ExpandEnvironmentStringsA(image, expanded, sizeof expanded);
     if (needed == 0 || needed > sizeof expanded) return 0;

@@ -5,9 +5,11 @@
 
 // Whether the service's ImagePath under SYSTEM\<control_set>\Services names
 // the file: with environment variables expanded, an opening quote and the
-// arguments removed, and the \??\, \SystemRoot\ and relative (System32\...)
-// forms resolved; compared in long and short (8.3) form. An empty name or a
-// missing ImagePath names no file.
+// arguments removed, and the \??\, \SystemRoot\ and relative forms resolved
+// as the service control manager does (System32\... in the Windows folder, a
+// bare program name in the system folder); compared in long and short (8.3)
+// form with the path that names the file without WOW64's redirection. An
+// empty name or a missing ImagePath names no file.
 int service_runs_file(const char *control_set, const char *service_name, const char *file);
 
 // Nonzero when the named service was stopped.

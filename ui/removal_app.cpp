@@ -12,6 +12,9 @@ BEGIN_MESSAGE_MAP(CRemovalApp, CWinApp)
 END_MESSAGE_MAP()
 
 BOOL CRemovalApp::InitInstance() {
+    // A Run value or image path on an empty removable drive fails quietly
+    // instead of stopping the scan with the system's "insert a disk" box.
+    ::SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX);
     AfxEnableControlContainer();
     Enable3dControls();
     if (::FindWindowA(nullptr, app_title)) return FALSE;

@@ -153,6 +153,33 @@ std::vector<std::string> Machine::all_files() {
     return out;
 }
 
+std::string Machine::in_current_dir(const std::string &path) {
+    bool qualified = path.size() >= 2 && (path[1] == ':' || (path[0] == '\\' && path[1] == '\\'));
+    if (qualified || current_dir.empty() || path.empty()) return path;
+    return path[0] == '\\' ? current_dir.substr(0, 2) + path : current_dir + "\\" + path;
+}
+
+std::string Machine::program_view(const std::string &path) {
+    std::string p = in_current_dir(path);
+    if (!wow64) return p;
+    auto below = [&](const std::string &folder, std::string &rest) {
+        if (p.size() <= folder.size() + 1 || !iequals(p.substr(0, folder.size()), folder) || p[folder.size()] != '\\')
+            return false;
+        rest = p.substr(folder.size() + 1);
+        return true;
+    };
+    std::string rest;
+    if (below(system_dir, rest)) {
+        std::string first = folded(rest.substr(0, rest.find('\\')));
+        if (first == "catroot" || first == "catroot2" || first == "driverstore" || first == "logfiles" ||
+            first == "spool" || folded(rest + "\\").compare(0, 12, "drivers\\etc\\") == 0)
+            return p;
+        return wow64_system_dir + "\\" + rest;
+    }
+    if (below(windows_dir, rest) && iequals(rest, "regedit.exe")) return wow64_system_dir + "\\" + rest;
+    return p;
+}
+
 }  // namespace sim
 
 using sim::machine;
@@ -168,7 +195,7 @@ UINT GetDriveTypeA(LPCSTR root) {
 
 HANDLE FindFirstFileA(LPCSTR pattern, WIN32_FIND_DATAA *data) {
     sim::Machine &m = sim::called("FindFirstFileA");
-    std::string p = pattern ? pattern : "";
+    std::string p = m.program_view(pattern ? pattern : "");
     size_t slash = sim::last_slash(p);
     if (slash == std::string::npos || m.should_fail("FindFirstFileA")) {
         m.last_error = ERROR_PATH_NOT_FOUND;
@@ -231,7 +258,7 @@ BOOL FindClose(HANDLE find) {
 
 BOOL SetFileAttributesA(LPCSTR path, DWORD attributes) {
     sim::Machine &m = sim::called("SetFileAttributesA");
-    sim::Node *n = m.find(path);
+    sim::Node *n = m.find(m.program_view(path ? path : ""));
     if (!n || m.should_fail("SetFileAttributesA")) {
         m.last_error = n ? ERROR_ACCESS_DENIED : ERROR_FILE_NOT_FOUND;
         return FALSE;
@@ -244,8 +271,9 @@ BOOL SetFileAttributesA(LPCSTR path, DWORD attributes) {
 
 BOOL DeleteFileA(LPCSTR path) {
     sim::Machine &m = sim::called("DeleteFileA");
+    std::string p = m.program_view(path ? path : "");
     sim::Node *parent = nullptr;
-    sim::Node *n = m.resolve(path ? path : "", &parent, nullptr);
+    sim::Node *n = m.resolve(p, &parent, nullptr);
     if (!n || n->is_dir || !parent) {
         // A missing folder on the way is a missing path, not a missing file.
         m.last_error = n ? ERROR_ACCESS_DENIED : parent && parent->is_dir ? ERROR_FILE_NOT_FOUND : ERROR_PATH_NOT_FOUND;
@@ -255,7 +283,7 @@ BOOL DeleteFileA(LPCSTR path) {
         m.last_error = ERROR_ACCESS_DENIED;
         return FALSE;
     }
-    if (n->locked || n->open_fds > 0 || m.holds_file(path) || m.should_fail("DeleteFileA")) {
+    if (n->locked || n->open_fds > 0 || m.holds_file(p) || m.should_fail("DeleteFileA")) {
         m.last_error = ERROR_SHARING_VIOLATION;
         return FALSE;
     }
@@ -265,7 +293,7 @@ BOOL DeleteFileA(LPCSTR path) {
 
 int _access(const char *path, int mode) {
     sim::Machine &m = sim::called("_access");
-    sim::Node *n = m.find(path ? path : "");
+    sim::Node *n = m.find(m.program_view(path ? path : ""));
     if (!n || m.should_fail("_access")) return -1;
     if ((mode & 2) && (n->attributes & FILE_ATTRIBUTE_READONLY)) return -1;
     return 0;
@@ -276,7 +304,7 @@ int _open(const char *path, int flags, int) {
     m.opened.push_back(path ? path : "");
     if (m.on_open) m.on_open(path ? path : "");
     if (m.should_fail("_open")) return -1;
-    std::string p = path ? path : "";
+    std::string p = m.program_view(path ? path : "");
     sim::Node *n = m.find(p);
     bool writing = (flags & (_O_WRONLY | _O_RDWR)) != 0;
     if (!n && writing && (flags & _O_CREAT)) {
@@ -347,14 +375,15 @@ int _close(int fd) {
 
 BOOL CopyFileA(LPCSTR existing, LPCSTR target, BOOL fail_if_exists) {
     sim::Machine &m = sim::called("CopyFileA");
-    sim::Node *src = m.find(existing ? existing : "");
+    std::string from = m.program_view(existing ? existing : ""), to = m.program_view(target ? target : "");
+    sim::Node *src = m.find(from);
     if (!src || src->is_dir || m.should_fail("CopyFileA")) {
         m.last_error = ERROR_FILE_NOT_FOUND;
         return FALSE;
     }
     sim::Node *parent = nullptr;
     std::string leaf;
-    sim::Node *dst = m.resolve(target ? target : "", &parent, &leaf);
+    sim::Node *dst = m.resolve(to, &parent, &leaf);
     if (dst && (fail_if_exists || (dst->attributes & FILE_ATTRIBUTE_READONLY) || dst->open_fds)) {
         m.last_error = ERROR_ACCESS_DENIED;
         return FALSE;
@@ -364,7 +393,7 @@ BOOL CopyFileA(LPCSTR existing, LPCSTR target, BOOL fail_if_exists) {
         return FALSE;
     }
     std::string data = src->data;
-    m.add_file(target, data, src->attributes);
+    m.add_file(to, data, src->attributes);
     return TRUE;
 }
 
@@ -380,8 +409,9 @@ BOOL MoveFileExA(LPCSTR existing, LPCSTR target, DWORD flags) {
 
 DWORD GetShortPathNameA(LPCSTR long_path, LPSTR short_path, DWORD size) {
     sim::Machine &m = sim::called("GetShortPathNameA");
-    std::string p = long_path ? long_path : "";
-    sim::Node *n = m.find(p);
+    std::string p = m.in_current_dir(long_path ? long_path : "");
+    std::string view = m.program_view(p);
+    sim::Node *n = m.find(view);
     if (!n || m.should_fail("GetShortPathNameA")) {
         m.last_error = ERROR_FILE_NOT_FOUND;
         return 0;
@@ -391,6 +421,10 @@ DWORD GetShortPathNameA(LPCSTR long_path, LPSTR short_path, DWORD size) {
         parts.insert(parts.begin(), at->short_name.empty() ? at->name : at->short_name);
     std::string out = p.substr(0, 2);
     for (const std::string &part : parts) out += "\\" + part;
+    // A redirected path keeps the folder it was given in.
+    size_t wow = m.wow64_system_dir.size();
+    if (view != p && out.size() > wow && sim::iequals(out.substr(0, wow), m.wow64_system_dir))
+        out = m.system_dir + out.substr(wow);
     return sim::give_text(out, short_path, size);
 }
 

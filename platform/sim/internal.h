@@ -41,6 +41,8 @@ void put32(std::string &d, size_t at, uint32_t v);
 UINT give_text(const std::string &text, LPSTR buffer, UINT size);
 // A new process, snapshot or token handle, counted as open.
 HANDLE new_handle(Machine &m, Machine::Handle h);
+// Whether a process handle to the process of this serial is open.
+bool has_open_handle(Machine &m, unsigned serial);
 
 // The functions found through GetProcAddress.
 namespace api {
@@ -49,6 +51,8 @@ BOOL WINAPI Process32First(HANDLE snapshot, PROCESSENTRY32 *entry);
 BOOL WINAPI Process32Next(HANDLE snapshot, PROCESSENTRY32 *entry);
 BOOL WINAPI EnumProcesses(DWORD *ids, DWORD bytes, DWORD *returned);
 DWORD WINAPI GetModuleFileNameExA(HANDLE process, HMODULE module, LPSTR name, DWORD size);
+BOOL WINAPI IsWow64Process(HANDLE process, BOOL *wow64);
+UINT WINAPI GetSystemWow64DirectoryA(LPSTR buffer, UINT size);
 }  // namespace api
 
 }  // namespace sim

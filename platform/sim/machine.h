@@ -65,10 +65,14 @@ struct Process {
     bool unkillable = false;         // TerminateProcess fails
     bool hides_module = false;       // GetModuleFileNameExA returns 0
     bool exits_on_its_own = false;   // ends just before the first OpenProcess that asks to terminate it
+    // When it ends, its id goes to a new process of this image (not while a
+    // handle to the ended process is open: then when the last one closes).
+    std::string id_successor;
     std::string snapshot_name;       // szExeFile if not the image path
     std::string module_name;         // what GetModuleFileNameExA gives if not the image path
     std::string perf_name;           // performance-data instance name if not the base name
     std::vector<std::string> holds;  // further files it keeps open
+    unsigned serial = 0;             // which process a handle refers to, whatever runs under the id
 };
 
 // What os::exit throws on the host, so that a test observes the exit.
@@ -132,7 +136,22 @@ public:
     std::string system_dir = "C:\\WINDOWS\\SYSTEM32";
     std::map<std::string, std::string> environment = {{"SYSTEMROOT", "C:\\WINDOWS"},
                                                       {"WINDIR", "C:\\WINDOWS"}};
-    std::vector<std::string> pending_deletes;  // MoveFileExA(..., DELAY_UNTIL_REBOOT)
+    std::vector<std::string> pending_deletes;  // MoveFileExA(..., DELAY_UNTIL_REBOOT), as given
+
+    // --- 64-bit Windows: the program runs under WOW64 (IsWow64Process says
+    // so). Its file calls on the system folder (but for catroot, catroot2,
+    // driverstore, drivers\etc, logfiles and spool below it) and on
+    // regedit.exe of the Windows folder reach wow64_system_dir instead, which
+    // GetSystemWow64DirectoryA gives. The test API and what MoveFileExA
+    // records are not redirected. ---
+    bool wow64 = false;
+    std::string wow64_system_dir = "C:\\WINDOWS\\SysWOW64";
+    // The program's current folder, in which its file calls resolve a
+    // relative path ("" for none: such a path names nothing).
+    std::string current_dir;
+    std::string in_current_dir(const std::string &path);
+    // What a file call of the program reaches for path.
+    std::string program_view(const std::string &path);
 
     // --- Services ---
     std::vector<Service> services;
@@ -156,13 +175,18 @@ public:
     // --- Processes and libraries ---
     Process &add_process(DWORD pid, const std::string &image);
     Process *process(DWORD pid);
+    // The process running under pid (if any) ends on its own; successor, when
+    // given, is the image of the new process that gets the id next (at once,
+    // or when the last handle to the ended process closes: a handle keeps a
+    // process's id from being reused).
+    void end_process(DWORD pid, const std::string &successor = std::string());
     std::vector<Process> processes;
-    // A process id that a service stop frees goes at once to a new process
-    // of this image.
+    // A process id that a service stop frees goes to a new process of this
+    // image.
     std::map<DWORD, std::string> id_successors;
     std::vector<DWORD> terminated;             // in order
+    std::vector<std::string> terminated_images;  // the image of each, in order
     std::vector<unsigned long> terminated_at;  // slept_ms at each termination
-    std::vector<std::string> terminated_images;  // the image each ended process ran when it was ended
     // The running process of the id ends by itself (as a program that quits
     // does); a service it ran is stopped from then on. Its id is free for
     // add_process.
@@ -278,6 +302,7 @@ public:
     struct Handle {
         HandleKind kind = no_handle;
         DWORD pid = 0;
+        unsigned serial = 0;  // the process, for a process handle
         DWORD access = 0;
         std::vector<PROCESSENTRY32> entries;
         size_t next = 0;
@@ -286,6 +311,8 @@ public:
     std::map<SC_HANDLE, std::string> service_handles;  // "" for the manager
     std::unique_ptr<RegKey> reg_roots[5];
     uintptr_t next_handle = 0x1000;
+    unsigned next_serial = 1;
+    Process *process_of(const Handle &h);  // nullptr once it is gone from the list
     int next_fd = 3;
 
     Node *resolve(const std::string &path, Node **parent_out, std::string *leaf_out);

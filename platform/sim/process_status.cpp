@@ -33,11 +33,26 @@ DWORD WINAPI GetModuleFileNameExA(HANDLE process, HMODULE, LPSTR name, DWORD siz
     if ((it->second.access & (PROCESS_QUERY_INFORMATION | PROCESS_VM_READ)) !=
         (PROCESS_QUERY_INFORMATION | PROCESS_VM_READ))
         return 0;
-    Process *p = m.process(it->second.pid);
+    Process *p = m.process_of(it->second);
     if (!p || !p->running || p->hides_module) return 0;
     std::string image = (p->module_name.empty() ? p->image : p->module_name).substr(0, size - 1);
     std::memcpy(name, image.c_str(), image.size() + 1);
     return (DWORD)image.size();
+}
+
+BOOL WINAPI IsWow64Process(HANDLE, BOOL *wow64) {
+    *wow64 = called("IsWow64Process").wow64 ? TRUE : FALSE;
+    return TRUE;
+}
+
+// Fails outside WOW64, as on 32-bit Windows.
+UINT WINAPI GetSystemWow64DirectoryA(LPSTR buffer, UINT size) {
+    Machine &m = called("GetSystemWow64DirectoryA");
+    if (!m.wow64) {
+        m.last_error = ERROR_CALL_NOT_IMPLEMENTED;
+        return 0;
+    }
+    return give_text(m.wow64_system_dir, buffer, size);
 }
 
 }  // namespace api
@@ -66,6 +81,8 @@ FARPROC GetProcAddress(HMODULE module, LPCSTR name) {
         if (n == "CreateToolhelp32Snapshot") f = (void *)&sim::api::CreateToolhelp32Snapshot;
         if (n == "Process32First") f = (void *)&sim::api::Process32First;
         if (n == "Process32Next") f = (void *)&sim::api::Process32Next;
+        if (n == "IsWow64Process") f = (void *)&sim::api::IsWow64Process;
+        if (n == "GetSystemWow64DirectoryA") f = (void *)&sim::api::GetSystemWow64DirectoryA;
     } else if (module == (HMODULE)(uintptr_t)0x20000) {
         if (n == "EnumProcesses") f = (void *)&sim::api::EnumProcesses;
         if (n == "GetModuleFileNameExA") f = (void *)&sim::api::GetModuleFileNameExA;

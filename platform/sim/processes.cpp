@@ -12,8 +12,29 @@ Process &Machine::add_process(DWORD pid, const std::string &image) {
     Process p;
     p.pid = pid;
     p.image = image;
+    p.serial = next_serial++;
     processes.push_back(p);
     return processes.back();
+}
+
+Process *Machine::process_of(const Handle &h) {
+    for (Process &p : processes)
+        if (p.serial == h.serial) return &p;
+    return nullptr;
+}
+
+bool has_open_handle(Machine &m, unsigned serial) {
+    for (auto &h : m.handles)
+        if (h.second.kind == Machine::process_handle && h.second.serial == serial) return true;
+    return false;
+}
+
+void Machine::end_process(DWORD pid, const std::string &successor) {
+    Process *p = process(pid);
+    if (p) p->running = false;
+    if (successor.empty()) return;
+    if (p && has_open_handle(*this, p->serial)) p->id_successor = successor;
+    else add_process(pid, successor);
 }
 
 // A running process holds its id; an ended one keeps it only until a new
@@ -113,7 +134,10 @@ HANDLE OpenProcess(DWORD access, BOOL, DWORD pid) {
         return nullptr;
     }
     sim::Process *p = m.process(pid);
-    if (p && p->running && p->exits_on_its_own && (access & PROCESS_TERMINATE)) p->running = false;
+    if (p && p->running && p->exits_on_its_own && (access & PROCESS_TERMINATE)) {
+        m.end_process(pid, p->id_successor);
+        p = m.process(pid);
+    }
     if (!p || !p->running) {
         m.last_error = ERROR_INVALID_PARAMETER;
         return nullptr;
@@ -125,6 +149,7 @@ HANDLE OpenProcess(DWORD access, BOOL, DWORD pid) {
     sim::Machine::Handle h;
     h.kind = sim::Machine::process_handle;
     h.pid = pid;
+    h.serial = p->serial;
     h.access = access;
     return sim::new_handle(m, h);
 }
@@ -136,7 +161,7 @@ BOOL TerminateProcess(HANDLE process, UINT) {
         m.last_error = ERROR_ACCESS_DENIED;
         return FALSE;
     }
-    sim::Process *p = m.process(it->second.pid);
+    sim::Process *p = m.process_of(it->second);
     if (!p || !p->running || p->unkillable || m.should_fail("TerminateProcess")) {
         m.last_error = ERROR_ACCESS_DENIED;
         return FALSE;
@@ -150,8 +175,19 @@ BOOL TerminateProcess(HANDLE process, UINT) {
 
 BOOL CloseHandle(HANDLE handle) {
     sim::Machine &m = sim::called("CloseHandle");
-    if (!m.handles.erase(handle)) return FALSE;
+    auto it = m.handles.find(handle);
+    if (it == m.handles.end()) return FALSE;
+    sim::Machine::Handle h = it->second;
+    m.handles.erase(it);
     --m.open_handles;
+    // The last handle to an ended process frees its id for the process
+    // waiting to be given it.
+    sim::Process *p = h.kind == sim::Machine::process_handle ? m.process_of(h) : nullptr;
+    if (p && !p->running && !p->id_successor.empty() && !sim::has_open_handle(m, p->serial)) {
+        std::string successor = p->id_successor;
+        p->id_successor.clear();
+        m.add_process(h.pid, successor);
+    }
     return TRUE;
 }
 

@@ -43,10 +43,8 @@ SC_HANDLE OpenServiceA(SC_HANDLE manager, LPCSTR name, DWORD) {
 static void service_state(sim::Service *s, DWORD state) {
     s->state = state;
     if (state != SERVICE_STOPPED || !s->process_id) return;
-    sim::Process *p = machine().process(s->process_id);
-    if (p) p->running = false;
     auto next = machine().id_successors.find(s->process_id);
-    if (next != machine().id_successors.end()) machine().add_process(s->process_id, next->second);
+    machine().end_process(s->process_id, next != machine().id_successors.end() ? next->second : std::string());
 }
 
 static sim::Service *service_of(SC_HANDLE h) {

@@ -16,6 +16,9 @@ Reads the PE headers and the import table of the program and refuses it
   - it imports a function that imports-allowed.txt does not list for that
     DLL (the list names, for each function, where its presence on 95/98
     and NT 4.0 is documented).
+  - it is not marked terminal-server aware (DllCharacteristics 0x8000), so
+    that a terminal server would give it a private Windows folder (loaders
+    without terminal services ignore the flag).
 Bound imports and a TLS directory are reported but allowed: the old loaders
 ignore stale bindings, and both run the TLS data of a program started at
 boot of its process (the C runtime start-up also calls its own TLS
@@ -150,6 +153,8 @@ def check(image, allowed):
         findings.append("asks for OS version %d.%d (above 4.0)" % image.os_version)
     if image.subsystem_version > (4, 0):
         findings.append("asks for subsystem version %d.%d (above 4.0)" % image.subsystem_version)
+    if not image.dll_characteristics & 0x8000:
+        findings.append("is not marked terminal-server aware (DllCharacteristics %#06x)" % image.dll_characteristics)
     if image.directory(13)[0]:
         findings.append("has delay-load imports")
     if image.directory(14)[0]:

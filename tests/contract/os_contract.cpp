@@ -208,6 +208,14 @@ const std::vector<ContractRow> rows = {
          return on_key(m, [](HKEY k) { return (long)os::RegDeleteKeyA(k, "leaf"); });
      }},
     // Processes
+    {"an id that no process has does not open", {0, ERROR_INVALID_PARAMETER},
+     [](ContractMachine &m) {
+         m.set_last_error(contract_sentinel);
+         HANDLE process = os::OpenProcess(PROCESS_TERMINATE | PROCESS_QUERY_INFORMATION, FALSE, 0xFFFFFFFCu);
+         ContractOutcome o = after(m, process ? 1 : 0);
+         if (process) os::CloseHandle(process);
+         return o;
+     }},
     {"a process snapshot read to its end says there are no more entries", {0, ERROR_NO_MORE_FILES},
      [](ContractMachine &m) {
          HMODULE kernel = os::LoadLibraryA("kernel32.dll");

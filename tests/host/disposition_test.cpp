@@ -69,6 +69,56 @@ TEST_F(DispositionTest, MemoryRetestReportsMemoryThenTheFileUnderTheLabel) {
     EXPECT_FALSE(m().exists("C:\\Win\\proc.exe"));
 }
 
+TEST_F(DispositionTest, WalkPassesOverOnlyAMemoryFileThatStillWaitsForTheRestart) {
+    const char *path = "C:\\APPS\\evil.exe";
+    const std::string gone = std::string(path) + "     W32/Quelby.Trojan  removed";
+    const std::string found = std::string(path) + "     W32/Quelby.Qgs.Dl.Trojan removed";
+    const std::string held = std::string(path) + "     W32/Quelby.Trojan  Unable to remove";
+    const char *memory_line = "System Memory    W32/Quelby.Trojan  removed";
+    // The memory scan's re-test, then the drive walk's hit on the same path.
+    auto memory_then_walk = [&](std::function<void()> between) {
+        scan_state.memory_phase = 1;
+        scan_state.memory_choice = 100;
+        file_matcher("W32/Quelby.Trojan ", path);
+        scan_state.memory_phase = 0;
+        scan_state.memory_choice = 0;
+        between();
+        file_matcher("W32/Quelby.Trojan ", path);
+    };
+    struct Case {
+        const char *name;
+        bool locked;
+        const char *failing;
+        std::function<void()> between;
+        std::vector<std::string> lines;
+        int infected, removed, restart;
+    } cases[] = {
+        // Deleted, then written again by a copy the memory scan left running:
+        // a new find, counted and removed.
+        {"rewritten", false, nullptr, [&] { m().add_file(path, sample_data); },
+         {memory_line, gone, found}, 2, 2, 0},
+        // Scheduled for the restart: handled, neither reported nor counted again.
+        {"scheduled", true, nullptr, [] {}, {memory_line, held}, 1, 0, 1},
+        // Left without a scheduled deletion: still the same find, reported once.
+        {"left", true, "MoveFileExA", [] {}, {memory_line, held}, 1, 0, 0},
+    };
+    for (const Case &c : cases) {
+        sim::reset();
+        std::memset(&scan_state, 0, sizeof scan_state);
+        window = ReportWindow();
+        window.attach();
+        scan_state.disposition_choice = 100;
+        m().add_file(path, sample_data)->locked = c.locked;
+        if (c.failing) m().fail_calls[c.failing] = 1;
+        memory_then_walk(c.between);
+        EXPECT_EQ(c.lines, window.lines) << c.name;
+        EXPECT_EQ(c.infected, scan_state.files_infected) << c.name;
+        EXPECT_EQ(c.removed, scan_state.files_removed) << c.name;
+        EXPECT_EQ(c.restart, scan_state.restart_needed) << c.name;
+        EXPECT_EQ(c.removed == 0, m().exists(path)) << c.name;
+    }
+}
+
 TEST_F(DispositionTest, UninstallEntryCleanupAfterDeletion) {
     m().reg_set(HKEY_LOCAL_MACHINE, uninstall_key, "UninstallString", "C:\\Program Files\\rhcjg7j0e38v\\uninstall.exe");
     m().reg_set(HKEY_LOCAL_MACHINE, uninstall_key, "DisplayName", "keep");

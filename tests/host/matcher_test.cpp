@@ -99,6 +99,14 @@ TEST_F(MatcherTest, NearMissesAreQuietNonMatches) {
     EXPECT_EQ(0, scan_state.files_infected);
 }
 
+TEST_F(MatcherTest, TwentySectionsIsTheLargestCountAccepted) {
+    std::string s = sample::make(row(0));
+    sample::put16(s, sample::pe_offset + pe::file_header_at + pe::number_of_sections, 20);
+    m().add_file("C:\\twenty.exe", s);
+    EXPECT_EQ(1, file_matcher("W32/Quelby.Trojan ", "C:\\twenty.exe"));
+    EXPECT_EQ(1, scan_state.files_infected);
+}
+
 TEST_F(MatcherTest, WindowPastTheEndFailsItsRecord) {
     std::string p1(20, '\x11'), p2(20, '\x22');
     std::string fits = sample::record("Test.Fits", -16, p1, 16, p2, 8192) + std::string(108, '\0');

@@ -11,6 +11,7 @@
 #include "memory/process_kill.h"
 #include "memory/process_passes.h"
 #include "memory/restart.h"
+#include "repair/restart_delete.h"
 #include "tests/support/sample_maker.h"
 
 namespace {
@@ -327,6 +328,85 @@ TEST_F(MemoryTest, SurvivorWithoutItsOwnServiceIsLeftToTheDriveWalk) {
     EXPECT_EQ((std::vector<std::string>{"C:\\TEMP\\msdtc.exe"}), m().pending_deletes);
 }
 
+TEST_F(MemoryTest, NothingInTheCurrentFolderStandsForABareName) {
+    // A genuine service with a bare image path, and a process whose image
+    // path comes without a folder, while samples of those names sit in the
+    // program's current folder.
+    xp(m());
+    m().current_dir = "C:\\TEMP";
+    m().add_file("C:\\WINDOWS\\SYSTEM32\\msdtc.exe", std::string(100, 'g'));
+    m().reg_set(HKEY_LOCAL_MACHINE, "SYSTEM\\ControlSet001\\Services\\MSDTC", "ImagePath", "msdtc.exe");
+    m().services.push_back({"MSDTC", SERVICE_RUNNING, 0, false, 8});
+    m().add_process(8, "C:\\WINDOWS\\SYSTEM32\\msdtc.exe");
+    infected(7, "C:\\TEMP\\msdtc.exe").unkillable = true;
+    m().add_file("C:\\TEMP\\helper.exe", sample_data);
+    m().add_process(9, "helper.exe");
+    memory_scan();
+    EXPECT_EQ(SERVICE_RUNNING, m().service("MSDTC")->state);
+    EXPECT_TRUE(m().reg_has_key(HKEY_LOCAL_MACHINE, "SYSTEM\\ControlSet001\\Services\\MSDTC"));
+    EXPECT_EQ(0, service_restart_needed);
+    EXPECT_TRUE(m().process(8)->running);
+    EXPECT_TRUE(m().process(9)->running);
+    EXPECT_TRUE(m().terminated.empty());
+}
+
+TEST_F(MemoryTest, UnderWowSixtyFourOnlyTheFileTheProgramSawIsScheduled) {
+    // 64-bit XP: the 32-bit program's file calls on System32 reach SysWOW64.
+    // A sample wearing a system file's name runs there and holds its file.
+    m().set_version(VER_PLATFORM_WIN32_NT, 5, 2);
+    m().wow64 = true;
+    const std::string native = "C:\\WINDOWS\\SYSTEM32\\csrss.exe", seen = "C:\\WINDOWS\\SysWOW64\\csrss.exe";
+    m().add_file(native, std::string(23552, 'n'));
+    m().add_process(4, native).hides_module = true;  // a 64-bit process: its module cannot be read
+    infected(9, seen).unkillable = true;
+    m().reg_set(HKEY_LOCAL_MACHINE, "SYSTEM\\ControlSet001\\Services\\csrss", "ImagePath",
+                "%SystemRoot%\\system32\\csrss.exe");
+    m().services.push_back({"csrss", SERVICE_RUNNING, 0, false, 4});
+    scan_driver();
+    ASSERT_FALSE(m().pending_deletes.empty());
+    for (const std::string &p : m().pending_deletes) EXPECT_TRUE(sim::iequals(seen, p)) << p;
+    EXPECT_EQ(std::string(23552, 'n'), m().file_data(native));
+    EXPECT_TRUE(m().process(4)->running);
+    EXPECT_EQ(SERVICE_RUNNING, m().service("csrss")->state);
+    EXPECT_TRUE(m().reg_has_key(HKEY_LOCAL_MACHINE, "SYSTEM\\ControlSet001\\Services\\csrss"));
+}
+
+TEST_F(MemoryTest, PathsWithoutTheRedirection) {
+    m().wow64 = true;
+    struct Case { const char *seen, *unredirected; } cases[] = {
+        {"C:\\WINDOWS\\SYSTEM32\\csrss.exe", "C:\\WINDOWS\\SysWOW64\\csrss.exe"},
+        {"c:\\windows\\system32\\sub\\x.dll", "C:\\WINDOWS\\SysWOW64\\sub\\x.dll"},
+        {"C:\\WINDOWS\\SysWOW64\\x.exe", "C:\\WINDOWS\\SysWOW64\\x.exe"},
+        {"C:\\WINDOWS\\regedit.exe", "C:\\WINDOWS\\SysWOW64\\regedit.exe"},
+        {"C:\\WINDOWS\\lastgood\\System32\\x.sys", "C:\\WINDOWS\\lastgood\\SysWOW64\\x.sys"},
+        {"C:\\WINDOWS\\SYSTEM32\\drivers\\etc\\hosts", "C:\\WINDOWS\\SYSTEM32\\drivers\\etc\\hosts"},
+        {"C:\\WINDOWS\\SYSTEM32\\spool\\x.exe", "C:\\WINDOWS\\SYSTEM32\\spool\\x.exe"},
+        {"C:\\WINDOWS\\SYSTEM32\\catroot2\\x.cat", "C:\\WINDOWS\\SYSTEM32\\catroot2\\x.cat"},
+        {"C:\\WINDOWS\\SYSTEM32\\drivers\\x.sys", "C:\\WINDOWS\\SysWOW64\\drivers\\x.sys"},
+        {"C:\\WINDOWS\\SYSTEM32x\\a.exe", "C:\\WINDOWS\\SYSTEM32x\\a.exe"},
+        {"C:\\WINDOWS\\notepad.exe", "C:\\WINDOWS\\notepad.exe"},
+    };
+    char out[MAX_PATH];
+    for (const Case &c : cases) {
+        ASSERT_TRUE(unredirected_path(c.seen, out, sizeof out)) << c.seen;
+        EXPECT_STREQ(c.unredirected, out) << c.seen;
+    }
+    // Outside WOW64, and on a Windows without IsWow64Process, nothing moves.
+    for (bool missing : {false, true}) {
+        m().wow64 = missing;
+        if (missing) m().missing_functions.insert("IsWow64Process");
+        ASSERT_TRUE(unredirected_path(cases[0].seen, out, sizeof out));
+        EXPECT_STREQ(cases[0].seen, out);
+    }
+    // Under WOW64 without the 32-bit folder's name, nothing is named at all.
+    m().missing_functions = {"GetSystemWow64DirectoryA"};
+    m().wow64 = true;
+    EXPECT_FALSE(unredirected_path(cases[0].seen, out, sizeof out));
+    m().set_version(VER_PLATFORM_WIN32_NT, 5, 2);
+    EXPECT_EQ(0, schedule_delete_at_restart(cases[0].seen));
+    EXPECT_TRUE(m().pending_deletes.empty());
+}
+
 TEST_F(MemoryTest, SurvivorOnNtSixIsLeftToTheDriveWalk) {
     win7(m());
     m().install_perflib();
@@ -615,4 +695,123 @@ TEST_F(MemoryTest, DoubleByteNamesDifferingInASecondByteAreDifferentFiles) {
     EXPECT_EQ(1, kill_process_of_file(target.c_str()));
     EXPECT_EQ((std::vector<DWORD>{4}), m().terminated);
     EXPECT_FALSE(same_file(innocent.c_str(), target.c_str()));
+}
+
+namespace {
+const char *notepad = "C:\\WINDOWS\\notepad.exe";
+struct Family {
+    const char *name;
+    void (*set)(sim::Machine &);
+};
+const Family win98_nt4_xp_win7[] = {{"98", win98}, {"NT 4", nt4}, {"XP", xp}, {"7", win7}};
+
+// Runs run once for every k, with action taken at the start of the program's
+// k-th os:: call, until a run makes fewer than k calls.
+void at_every_call(const std::function<void()> &setup, const std::function<void()> &action,
+                   const std::function<void()> &run, const std::function<void(int)> &check) {
+    for (int k = 1;; ++k) {
+        setup();
+        int calls = 0;
+        sim::machine().on_call = [&](const char *) {
+            if (++calls == k) action();
+        };
+        run();
+        sim::machine().on_call = nullptr;
+        if (calls < k) break;
+        check(k);
+    }
+}
+
+int lines_equal(const std::vector<std::string> &lines, const std::string &text) {
+    return (int)std::count(lines.begin(), lines.end(), text);
+}
+}  // namespace
+
+TEST_F(MemoryTest, ProgramGivenTheIdOfAnExitedTrojanIsNeverEnded) {
+    // At any moment of a scan a listed trojan process may exit on its own
+    // and its id go to a new, innocent program.
+    for (const Family &family : win98_nt4_xp_win7) {
+        at_every_call(
+            [&] {
+                fresh();
+                family.set(m());
+                m().install_perflib();
+                m().add_drive('C', DRIVE_FIXED);
+                infected(7, "C:\\WINDOWS\\evil.exe");
+                infected(9, "C:\\TEMP\\other.exe");
+                m().add_file(notepad, std::string(100, 'n'));
+            },
+            [&] { m().end_process(9, notepad); }, [&] { scan_driver(); },
+            [&](int k) {
+                for (const std::string &image : m().terminated_images) EXPECT_NE(notepad, image) << family.name << " call " << k;
+                EXPECT_TRUE(m().process(9)->running && m().process(9)->image == notepad) << family.name << " call " << k;
+                EXPECT_LE(lines_equal(window.lines, memory_line), 2) << family.name << " call " << k;
+                EXPECT_EQ(1, lines_equal(window.lines, "Total files infected\t\t:  2")) << family.name << " call " << k;
+                EXPECT_EQ(1, lines_equal(window.lines, "Total files removed\t\t:  2")) << family.name << " call " << k;
+                EXPECT_EQ(0, m().open_handles) << family.name << " call " << k;
+            });
+    }
+}
+
+TEST_F(MemoryTest, TerminationByFileNeverEndsTheProgramGivenAFreedId) {
+    // Each method lists the processes first and ends them later, with waits
+    // between: the listed ones may exit meanwhile and their ids be reused.
+    for (const Family &family : win98_nt4_xp_win7) {
+        at_every_call(
+            [&] {
+                fresh();
+                family.set(m());
+                m().install_perflib();
+                m().add_drive('C', DRIVE_FIXED);
+                infected(10, "C:\\W\\evil.exe");
+                infected(12, "C:\\W\\evil.exe");
+                m().add_file(notepad, std::string(100, 'n'));
+            },
+            [&] {
+                m().end_process(10, notepad);
+                m().end_process(12, notepad);
+            },
+            [&] { kill_process_of_file("C:\\W\\evil.exe"); },
+            [&](int k) {
+                for (const std::string &image : m().terminated_images) EXPECT_NE(notepad, image) << family.name << " call " << k;
+                EXPECT_EQ(0, m().open_handles) << family.name << " call " << k;
+            });
+    }
+}
+
+TEST_F(MemoryTest, StopDuringTheMemoryScanKeepsAnEndedProcessInTheReport) {
+    // Escape answered Yes at any moment: a process ended for being infected
+    // has its memory line and is counted, whatever stops afterwards.
+    for (const Family &family : {Family{"98", win98}, Family{"XP", xp}}) {
+        at_every_call(
+            [&] {
+                fresh();
+                family.set(m());
+                m().add_drive('C', DRIVE_FIXED);
+                infected(7, "C:\\WINDOWS\\evil.exe");
+                m().confirm_answers = {IDYES};
+            },
+            [&] { m().post_key(VK_ESCAPE); }, [&] { scan_driver(); },
+            [&](int k) {
+                int ended = (int)m().terminated.size();
+                EXPECT_EQ(ended, lines_equal(window.lines, memory_line)) << family.name << " call " << k;
+                if (ended) {
+                    EXPECT_EQ(1, lines_equal(window.lines, "Total files infected\t\t:  1")) << family.name << " call " << k;
+                }
+            });
+    }
+}
+
+TEST_F(MemoryTest, NoProcessPassWithoutAKnownFamily) {
+    for (bool query_fails : {true, false}) {
+        fresh();
+        m().add_drive('C', DRIVE_FIXED);
+        m().version.query_fails = query_fails;  // family 0; else Win32s, family 1
+        m().set_version(VER_PLATFORM_WIN32s, 3, 1);
+        infected(7, "C:\\WINDOWS\\evil.exe");
+        memory_scan();
+        for (const char *call : {"CreateToolhelp32Snapshot", "EnumProcesses", "OpenProcess", "LoadLibraryA"})
+            EXPECT_EQ(0, m().calls[call]) << call;
+        EXPECT_EQ(0, scan_state.memory_phase);
+    }
 }

@@ -67,12 +67,17 @@ TEST_F(RepairTest, RememberedNameGoesFromEachKeyWithOneLineEach) {
     EXPECT_FALSE(has(run_services, "Loader"));
     EXPECT_TRUE(has(run, "Keep"));
 
-    // A value of the remembered name that starts something else stays.
+    // A value of the remembered name that starts something else stays in
+    // Run and RunServices; in the trojan's own uninstall key it goes whatever
+    // it holds.
     set(run_services, "Loader", "c:\\tools\\loader.exe");
+    set(uninstall, "Loader", "x");
     window.lines.clear();
     autorun_cleanup("X");
     EXPECT_TRUE(has(run_services, "Loader"));
-    EXPECT_TRUE(window.lines.empty());
+    EXPECT_FALSE(has(uninstall, "Loader"));
+    EXPECT_EQ(std::vector<std::string>{"System Registry     X removed"}, window.lines);
+    window.lines.clear();
 
     window.lines.clear();
     autorun_cleanup("X");  // stands in no key now
@@ -215,6 +220,9 @@ TEST_F(RepairTest, ServiceKeysGoWholeAndOnlyWhereTheImagePathNamesTheFile) {
 
 TEST_F(RepairTest, ImagePathFormsThatNameTheFile) {
     m().windows_dir = "C:\\WINNT";
+    m().system_dir = "C:\\WINNT\\system32";
+    m().current_dir = "C:\\TEMP";
+    m().add_file("C:\\WINNT\\msdtc.exe", "x");
     m().environment["SYSTEMROOT"] = "C:\\WINNT";
     m().add_dir("C:\\Program Files")->short_name = "PROGRA~1";
     m().add_file("C:\\Program Files\\Evil App\\svc.exe", "x");
@@ -232,7 +240,13 @@ TEST_F(RepairTest, ImagePathFormsThatNameTheFile) {
         // The genuine MSDTC against an infected namesake elsewhere.
         {"%SystemRoot%\\System32\\msdtc.exe", "C:\\TEMP\\msdtc.exe", 0},
         {"C:\\WINNT\\system32\\msdtc.exe2.exe", "C:\\WINNT\\system32\\msdtc.exe", 0},
-        {"msdtc.exe", "C:\\WINNT\\system32\\msdtc.exe", 0},  // a bare name names no one file
+        // A bare name is the system folder's file, never the current folder's.
+        {"msdtc.exe", "C:\\WINNT\\system32\\msdtc.exe", 1},
+        {"msdtc.exe -k C:\\TEMP", "C:\\WINNT\\system32\\msdtc.exe", 1},
+        {"\"msdtc.exe\" -k", "C:\\WINNT\\system32\\msdtc.exe", 1},
+        {"msdtc.exe", "C:\\TEMP\\msdtc.exe", 0},
+        {"msdtc.exe -k C:\\TEMP", "C:\\TEMP\\msdtc.exe", 0},
+        {"msdtc.exe", "C:\\WINNT\\msdtc.exe", 0},
         {"", "C:\\WINNT\\system32\\msdtc.exe", 0},
     };
     for (const Case &c : cases) {
@@ -243,6 +257,25 @@ TEST_F(RepairTest, ImagePathFormsThatNameTheFile) {
     // An image called ".exe" gives an empty service name, which names nothing.
     m().reg_set(HKEY_LOCAL_MACHINE, "SYSTEM\\ControlSet001\\Services", "ImagePath", "C:\\TEMP\\.exe");
     EXPECT_EQ(0, service_runs_file("ControlSet001", "", "C:\\TEMP\\.exe"));
+}
+
+TEST_F(RepairTest, UnderWowSixtyFourImagePathsNameTheNativeSystemFolder) {
+    // The 32-bit program sees SysWOW64 in the place of System32; the service
+    // control manager reads System32 as it is written.
+    m().wow64 = true;
+    m().add_file("C:\\WINDOWS\\SYSTEM32\\csrss.exe", "native");
+    m().add_file("C:\\WINDOWS\\SysWOW64\\csrss.exe", "seen");
+    const char *seen = "C:\\WINDOWS\\SYSTEM32\\csrss.exe";
+    struct Case { const char *image; int names; } cases[] = {
+        {"%SystemRoot%\\system32\\csrss.exe", 0},
+        {"\\SystemRoot\\System32\\csrss.exe", 0},
+        {"csrss.exe", 0},
+        {"C:\\WINDOWS\\SysWOW64\\csrss.exe", 1},
+    };
+    for (const Case &c : cases) {
+        m().reg_set(HKEY_LOCAL_MACHINE, "SYSTEM\\ControlSet001\\Services\\csrss", "ImagePath", c.image, REG_EXPAND_SZ);
+        EXPECT_EQ(c.names, service_runs_file("ControlSet001", "csrss", seen)) << c.image;
+    }
 }
 
 TEST_F(RepairTest, UnkillableProcessWhoseServiceStopsIsRemoved) {
@@ -291,6 +324,21 @@ TEST_F(RepairTest, DoubleByteNamesStayWhole) {
     char name[] = "C:\\\x83\x41\x83\x5c" "AB.EXE";
     EXPECT_STREQ("\x83\x41\x83\x5c" "AB.EXE", file_name_part(name));
     EXPECT_STREQ("c:\\\x83\x41\x83\x5c" "ab.exe", lower_text(name));
+}
+
+TEST_F(RepairTest, CaseChangesCoverTheWholeAlphabet) {
+    for (UINT code_page : {1252u, 932u}) {
+        m().ansi_code_page = code_page;
+        char upper[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZ@[`{", lower[] = "abcdefghijklmnopqrstuvwxyz@[`{";
+        char text[sizeof upper];
+        EXPECT_STREQ(lower, lower_text(std::strcpy(text, upper))) << code_page;
+        EXPECT_STREQ(upper, upper_text(std::strcpy(text, lower))) << code_page;
+        EXPECT_TRUE(same_text_nocase(upper, lower));
+        EXPECT_TRUE(begins_with_nocase(lower, "ABCDEFGHIJKLMNOPQRSTUVWXYZ"));
+        // The neighbours of the alphabet are not letters.
+        EXPECT_FALSE(same_text_nocase("@", "`"));
+        EXPECT_FALSE(same_text_nocase("[", "{"));
+    }
 }
 
 TEST_F(RepairTest, SweepDeletesOnlyAfterEnumeratingAndMatchesShortForms) {

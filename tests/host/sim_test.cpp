@@ -65,3 +65,25 @@ TEST_F(SimTest, RegistryValuesAreCaseInsensitiveAndCounted) {
     os::RegCloseKey(key);
     EXPECT_FALSE(m().reg_has_value(HKEY_LOCAL_MACHINE, "Software\\Test", "Value"));
 }
+
+TEST_F(SimTest, AnOpenHandleKeepsAProcessIdFromReuse) {
+    m().add_process(7, "C:\\evil.exe");
+    HANDLE h = os::OpenProcess(PROCESS_TERMINATE | PROCESS_QUERY_INFORMATION, FALSE, 7);
+    ASSERT_NE(nullptr, h);
+    m().end_process(7, "C:\\notepad.exe");
+    EXPECT_FALSE(m().process(7)->running);  // the id waits for the handle
+    EXPECT_FALSE(os::TerminateProcess(h, 0));
+    os::CloseHandle(h);
+    ASSERT_TRUE(m().process(7)->running);
+    EXPECT_EQ("C:\\notepad.exe", m().process(7)->image);
+    m().end_process(7, "C:\\calc.exe");  // no handle: at once
+    EXPECT_EQ("C:\\calc.exe", m().process(7)->image);
+    // One that exits as it is opened to be ended: the open finds its successor.
+    sim::Process &p = m().add_process(9, "C:\\evil.exe");
+    p.exits_on_its_own = true;
+    p.id_successor = "C:\\notepad.exe";
+    h = os::OpenProcess(PROCESS_TERMINATE, FALSE, 9);
+    EXPECT_TRUE(os::TerminateProcess(h, 0));
+    os::CloseHandle(h);
+    EXPECT_EQ((std::vector<std::string>{"C:\\notepad.exe"}), m().terminated_images);
+}
