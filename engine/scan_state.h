@@ -34,7 +34,8 @@ struct scan_state_t {
     char removed_value_data[264];  // that value's command, in lower case
     // The images whose file line the memory scan has reported (the first
     // memory_file_limit of them), so that neither a second process of the
-    // same image nor the drive walk reports or counts the file again.
+    // same image nor the drive walk reports or counts the file again while
+    // it stays where the memory scan left it.
     char memory_files[memory_file_limit][261];
     // What the last disposition of each of those files left (a
     // disposition_outcome of engine/disposition.h).

@@ -37,8 +37,14 @@ namespace {
 typedef BOOL(WINAPI *is_wow64_process_fn)(HANDLE process, BOOL *wow64);
 typedef UINT(WINAPI *wow64_directory_fn)(LPSTR buffer, UINT size);
 
-// The subfolders of the system folder that the redirector leaves alone.
-const char *const not_redirected[] = {"catroot", "catroot2", "driverstore", "drivers\\etc", "logfiles", "spool"};
+// The subfolders of the system folder that the redirector leaves alone;
+// driverstore only from Windows 7 on (earlier it is redirected).
+const char *const not_redirected[] = {"catroot", "catroot2", "drivers\\etc", "logfiles", "spool", "driverstore"};
+
+bool driverstore_redirected() {
+    OSVERSIONINFOA info;
+    return !query_version(info) || info.dwMajorVersion < 6 || (info.dwMajorVersion == 6 && info.dwMinorVersion < 1);
+}
 
 // When path is folder followed by "\" and more, the rest; else null.
 const char *below(const char *path, const char *folder) {
@@ -72,6 +78,7 @@ bool unredirected_path(const char *path, char *out, size_t size) {
         return false;
     if (const char *rest = below(path, system)) {
         for (const char *folder : not_redirected) {
+            if (std::strcmp(folder, "driverstore") == 0 && driverstore_redirected()) continue;
             size_t n = std::strlen(folder);
             if (begins_with_nocase(rest, folder) && (rest[n] == '\\' || rest[n] == 0))
                 return copy_text(out, (unsigned)size, path) != 0;

@@ -23,7 +23,7 @@ bool runs_under_wow64();
 // out the path that names, without that redirection, the file the program
 // sees at path: the system-folder part replaced by the folder that
 // GetSystemWow64DirectoryA gives, except in the subfolders that are not
-// redirected (catroot, catroot2, driverstore, drivers\etc, logfiles,
-// spool). Any other path, and every path outside WOW64, is copied as it is.
+// redirected (catroot, catroot2, drivers\etc, logfiles, spool, and from
+// Windows 7 on driverstore). Any other path, and every path outside WOW64, is copied as it is.
 // False when the result does not fit or, under WOW64, a folder cannot be had.
 bool unredirected_path(const char *path, char *out, size_t size);

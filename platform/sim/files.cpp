@@ -171,7 +171,8 @@ std::string Machine::program_view(const std::string &path) {
     std::string rest;
     if (below(system_dir, rest)) {
         std::string first = folded(rest.substr(0, rest.find('\\')));
-        if (first == "catroot" || first == "catroot2" || first == "driverstore" || first == "logfiles" ||
+        bool seven = version.major > 6 || (version.major == 6 && version.minor >= 1);
+        if (first == "catroot" || first == "catroot2" || (first == "driverstore" && seven) || first == "logfiles" ||
             first == "spool" || folded(rest + "\\").compare(0, 12, "drivers\\etc\\") == 0)
             return p;
         return wow64_system_dir + "\\" + rest;

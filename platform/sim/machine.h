@@ -140,7 +140,7 @@ public:
 
     // --- 64-bit Windows: the program runs under WOW64 (IsWow64Process says
     // so). Its file calls on the system folder (but for catroot, catroot2,
-    // driverstore, drivers\etc, logfiles and spool below it) and on
+    // drivers\etc, logfiles, spool and, from 6.1 on, driverstore below it) and on
     // regedit.exe of the Windows folder reach wow64_system_dir instead, which
     // GetSystemWow64DirectoryA gives. The test API and what MoveFileExA
     // records are not redirected. ---

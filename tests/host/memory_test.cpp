@@ -391,6 +391,13 @@ TEST_F(MemoryTest, PathsWithoutTheRedirection) {
         ASSERT_TRUE(unredirected_path(c.seen, out, sizeof out)) << c.seen;
         EXPECT_STREQ(c.unredirected, out) << c.seen;
     }
+    // driverstore is left alone from Windows 7 on, redirected before.
+    const char *store = "C:\\WINDOWS\\SYSTEM32\\DriverStore\\x.inf";
+    for (DWORD minor : {0u, 1u}) {
+        m().set_version(VER_PLATFORM_WIN32_NT, 6, minor);
+        ASSERT_TRUE(unredirected_path(store, out, sizeof out));
+        EXPECT_STREQ(minor ? store : "C:\\WINDOWS\\SysWOW64\\DriverStore\\x.inf", out);
+    }
     // Outside WOW64, and on a Windows without IsWow64Process, nothing moves.
     for (bool missing : {false, true}) {
         m().wow64 = missing;
