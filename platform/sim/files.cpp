@@ -241,7 +241,7 @@ BOOL FindNextFileA(HANDLE find, WIN32_FIND_DATAA *data) {
         m.last_error = ERROR_INVALID_HANDLE;
         return FALSE;
     }
-    if (it->second.next >= it->second.entries.size()) {
+    if (it->second.next >= it->second.entries.size() || m.should_fail("FindNextFileA")) {
         m.last_error = ERROR_NO_MORE_FILES;
         return FALSE;
     }
@@ -295,7 +295,7 @@ BOOL DeleteFileA(LPCSTR path) {
 int _access(const char *path, int mode) {
     sim::Machine &m = sim::called("_access");
     sim::Node *n = m.find(m.program_view(path ? path : ""));
-    if (!n) return -1;
+    if (!n || m.should_fail("_access")) return -1;
     if ((mode & 2) && (n->attributes & FILE_ATTRIBUTE_READONLY)) return -1;
     return 0;
 }

@@ -187,9 +187,16 @@ public:
     std::vector<DWORD> terminated;             // in order
     std::vector<std::string> terminated_images;  // the image of each, in order
     std::vector<unsigned long> terminated_at;  // slept_ms at each termination
+    // The running process of the id ends by itself (as a program that quits
+    // does); a service it ran is stopped from then on. Its id is free for
+    // add_process.
+    void exit_process(DWORD pid);
     std::set<std::string> missing_libraries;   // lower-case names
     std::set<std::string> missing_functions;
     bool holds_file(const std::string &path);
+    // Files another program holds open for a moment (lower-case paths):
+    // deleting one is a sharing violation while it is held.
+    std::set<std::string> held_paths;
 
     // --- Token and privileges ---
     bool token_open_fails = false;
@@ -240,6 +247,11 @@ public:
     //   "_read_short"   a _read gives half of what it could (when over 1)
     //   "_write_short"  a _write writes half of what it was asked
     //   "perf_query"    the performance-data query fails (access denied)
+    // A failing call fails as the system's does: OpenProcess and
+    // TerminateProcess with ERROR_ACCESS_DENIED, a process or service
+    // enumeration, a status query or a control request with FALSE, _access
+    // with -1, FindNextFileA as the end of the listing (ERROR_NO_MORE_FILES),
+    // LoadLibraryA and GetProcAddress with NULL.
     // ---
     std::map<std::string, int> fail_calls;
     std::map<std::string, int> fail_after;

@@ -14,6 +14,10 @@ namespace api {
 BOOL WINAPI EnumProcesses(DWORD *ids, DWORD bytes, DWORD *returned) {
     Machine &m = called("EnumProcesses");
     DWORD n = 0;
+    if (m.should_fail("EnumProcesses")) {
+        *returned = 0;
+        return FALSE;
+    }
     for (Process &p : m.processes)
         if (p.running && (n + 1) * 4 <= bytes) ids[n++] = p.pid;
     *returned = n * 4;
@@ -23,7 +27,9 @@ BOOL WINAPI EnumProcesses(DWORD *ids, DWORD bytes, DWORD *returned) {
 DWORD WINAPI GetModuleFileNameExA(HANDLE process, HMODULE, LPSTR name, DWORD size) {
     Machine &m = called("GetModuleFileNameExA");
     auto it = m.handles.find(process);
-    if (it == m.handles.end() || it->second.kind != sim::Machine::process_handle || size == 0) return 0;
+    if (it == m.handles.end() || it->second.kind != sim::Machine::process_handle || size == 0 ||
+        m.should_fail("GetModuleFileNameExA"))
+        return 0;
     if ((it->second.access & (PROCESS_QUERY_INFORMATION | PROCESS_VM_READ)) !=
         (PROCESS_QUERY_INFORMATION | PROCESS_VM_READ))
         return 0;
@@ -60,7 +66,7 @@ namespace os {
 HMODULE LoadLibraryA(LPCSTR name) {
     sim::Machine &m = sim::called("LoadLibraryA");
     std::string n = sim::folded(name ? name : "");
-    if (m.missing_libraries.count(n)) return nullptr;
+    if (m.missing_libraries.count(n) || m.should_fail("LoadLibraryA")) return nullptr;
     if (n == "kernel32.dll") return (HMODULE)(uintptr_t)0x10000;
     if (n == "psapi.dll") return (HMODULE)(uintptr_t)0x20000;
     return nullptr;
@@ -69,7 +75,7 @@ HMODULE LoadLibraryA(LPCSTR name) {
 FARPROC GetProcAddress(HMODULE module, LPCSTR name) {
     sim::Machine &m = sim::called("GetProcAddress");
     std::string n = name ? name : "";
-    if (m.missing_functions.count(n)) return nullptr;
+    if (m.missing_functions.count(n) || m.should_fail("GetProcAddress")) return nullptr;
     void *f = nullptr;
     if (module == (HMODULE)(uintptr_t)0x10000) {
         if (n == "CreateToolhelp32Snapshot") f = (void *)&sim::api::CreateToolhelp32Snapshot;

@@ -49,7 +49,18 @@ Process *Machine::process(DWORD pid) {
     return ended;
 }
 
+void Machine::exit_process(DWORD pid) {
+    for (Process &p : processes)
+        if (p.pid == pid && p.running) p.running = false;
+    for (Service &s : services)
+        if (s.process_id == pid) {
+            s.process_id = 0;
+            s.state = SERVICE_STOPPED;
+        }
+}
+
 bool Machine::holds_file(const std::string &path) {
+    if (held_paths.count(folded(path))) return true;
     for (Process &p : processes) {
         if (!p.running) continue;
         if (iequals(p.image, path)) return true;
@@ -82,8 +93,10 @@ BOOL WINAPI Process32First(HANDLE snapshot, PROCESSENTRY32 *entry) {
     Machine &m = called("Process32First");
     auto it = m.handles.find(snapshot);
     if (it == m.handles.end() || it->second.kind != Machine::snapshot_handle || entry->dwSize != sizeof(PROCESSENTRY32) ||
-        it->second.entries.empty())
+        it->second.entries.empty() || m.should_fail("Process32First")) {
+        m.last_error = it != m.handles.end() && it->second.entries.empty() ? ERROR_NO_MORE_FILES : ERROR_NOT_ENOUGH_MEMORY;
         return FALSE;
+    }
     *entry = it->second.entries[0];
     it->second.next = 1;
     return TRUE;
@@ -92,8 +105,16 @@ BOOL WINAPI Process32First(HANDLE snapshot, PROCESSENTRY32 *entry) {
 BOOL WINAPI Process32Next(HANDLE snapshot, PROCESSENTRY32 *entry) {
     Machine &m = called("Process32Next");
     auto it = m.handles.find(snapshot);
-    if (it == m.handles.end() || it->second.kind != Machine::snapshot_handle || it->second.next >= it->second.entries.size())
+    if (it == m.handles.end() || it->second.kind != Machine::snapshot_handle) return FALSE;
+    // The end of the list says so; a failure says something else.
+    if (m.should_fail("Process32Next")) {
+        m.last_error = ERROR_NOT_ENOUGH_MEMORY;
         return FALSE;
+    }
+    if (it->second.next >= it->second.entries.size()) {
+        m.last_error = ERROR_NO_MORE_FILES;
+        return FALSE;
+    }
     *entry = it->second.entries[it->second.next++];
     return TRUE;
 }
@@ -108,6 +129,10 @@ namespace os {
 
 HANDLE OpenProcess(DWORD access, BOOL, DWORD pid) {
     sim::Machine &m = sim::called("OpenProcess");
+    if (m.should_fail("OpenProcess")) {
+        m.last_error = ERROR_ACCESS_DENIED;
+        return nullptr;
+    }
     sim::Process *p = m.process(pid);
     if (p && p->running && p->exits_on_its_own && (access & PROCESS_TERMINATE)) {
         m.end_process(pid, p->id_successor);
@@ -137,14 +162,14 @@ BOOL TerminateProcess(HANDLE process, UINT) {
         return FALSE;
     }
     sim::Process *p = m.process_of(it->second);
-    if (!p || !p->running || p->unkillable) {
+    if (!p || !p->running || p->unkillable || m.should_fail("TerminateProcess")) {
         m.last_error = ERROR_ACCESS_DENIED;
         return FALSE;
     }
     p->running = false;
     m.terminated.push_back(p->pid);
-    m.terminated_images.push_back(p->image);
     m.terminated_at.push_back(m.slept_ms);
+    m.terminated_images.push_back(p->image);
     return TRUE;
 }
 

@@ -211,9 +211,10 @@ LONG RegCloseKey(HKEY key) {
 
 LONG RegQueryInfoKeyA(HKEY key, LPSTR, LPDWORD, LPDWORD, LPDWORD sub_keys, LPDWORD, LPDWORD, LPDWORD values,
                       LPDWORD, LPDWORD, LPDWORD, FILETIME *) {
-    sim::called("RegQueryInfoKeyA");
+    sim::Machine &m = sim::called("RegQueryInfoKeyA");
     sim::RegKey *k = open_key(key);
     if (!k) return ERROR_INVALID_HANDLE;
+    if (m.should_fail("RegQueryInfoKeyA")) return ERROR_ACCESS_DENIED;
     if (sub_keys) *sub_keys = (DWORD)k->subkeys.size();
     if (values) *values = (DWORD)k->values.size();
     return ERROR_SUCCESS;

@@ -21,7 +21,7 @@ namespace os {
 
 SC_HANDLE OpenSCManagerA(LPCSTR, LPCSTR, DWORD) {
     sim::Machine &m = sim::called("OpenSCManagerA");
-    if (m.scm_open_fails) return nullptr;
+    if (m.scm_open_fails || m.should_fail("OpenSCManagerA")) return nullptr;
     SC_HANDLE h = (SC_HANDLE)(m.next_handle += 4);
     m.service_handles[h] = "";
     ++m.open_service_handles;
@@ -31,7 +31,9 @@ SC_HANDLE OpenSCManagerA(LPCSTR, LPCSTR, DWORD) {
 SC_HANDLE OpenServiceA(SC_HANDLE manager, LPCSTR name, DWORD) {
     sim::Machine &m = sim::called("OpenServiceA");
     auto it = m.service_handles.find(manager);
-    if (it == m.service_handles.end() || !it->second.empty() || !m.service(name ? name : "")) return nullptr;
+    if (it == m.service_handles.end() || !it->second.empty() || !m.service(name ? name : "") ||
+        m.should_fail("OpenServiceA"))
+        return nullptr;
     SC_HANDLE h = (SC_HANDLE)(m.next_handle += 4);
     m.service_handles[h] = name;
     ++m.open_service_handles;
@@ -52,9 +54,11 @@ static sim::Service *service_of(SC_HANDLE h) {
 }
 
 BOOL ControlService(SC_HANDLE service, DWORD control, LPSERVICE_STATUS status) {
-    sim::called("ControlService");
+    sim::Machine &m = sim::called("ControlService");
     sim::Service *s = service_of(service);
-    if (!s || control != SERVICE_CONTROL_STOP || s->refuses_stop || s->state == SERVICE_STOPPED) return FALSE;
+    if (!s || control != SERVICE_CONTROL_STOP || s->refuses_stop || s->state == SERVICE_STOPPED ||
+        m.should_fail("ControlService"))
+        return FALSE;
     service_state(s, s->pending_polls == 0 ? SERVICE_STOPPED : SERVICE_STOP_PENDING);
     std::memset(status, 0, sizeof *status);
     status->dwCurrentState = s->state;
@@ -62,9 +66,9 @@ BOOL ControlService(SC_HANDLE service, DWORD control, LPSERVICE_STATUS status) {
 }
 
 BOOL QueryServiceStatus(SC_HANDLE service, LPSERVICE_STATUS status) {
-    sim::called("QueryServiceStatus");
+    sim::Machine &m = sim::called("QueryServiceStatus");
     sim::Service *s = service_of(service);
-    if (!s) return FALSE;
+    if (!s || m.should_fail("QueryServiceStatus")) return FALSE;
     if (s->state == SERVICE_STOP_PENDING && s->pending_polls > 0 && --s->pending_polls == 0) {
         status->dwCurrentState = SERVICE_STOP_PENDING;  // this query still says pending
         service_state(s, SERVICE_STOPPED);

@@ -1,6 +1,8 @@
 // The rows of the platform contract (see os_contract.h).
 #include "tests/contract/os_contract.h"
 
+#include "memory/process_api.h"
+
 #include <cstdio>
 #include <cstring>
 
@@ -212,6 +214,25 @@ const std::vector<ContractRow> rows = {
          HANDLE process = os::OpenProcess(PROCESS_TERMINATE | PROCESS_QUERY_INFORMATION, FALSE, 0xFFFFFFFCu);
          ContractOutcome o = after(m, process ? 1 : 0);
          if (process) os::CloseHandle(process);
+         return o;
+     }},
+    {"a process snapshot read to its end says there are no more entries", {0, ERROR_NO_MORE_FILES},
+     [](ContractMachine &m) {
+         HMODULE kernel = os::LoadLibraryA("kernel32.dll");
+         create_snapshot_fn create = find_function<create_snapshot_fn>(kernel, "CreateToolhelp32Snapshot");
+         process_walk_fn first = find_function<process_walk_fn>(kernel, "Process32First");
+         process_walk_fn next = find_function<process_walk_fn>(kernel, "Process32Next");
+         if (!create || !first || !next) return after(m, -1);
+         HANDLE snapshot = create(TH32CS_SNAPPROCESS, 0);
+         if (snapshot == INVALID_HANDLE_VALUE) return after(m, -1);
+         PROCESSENTRY32 entry;
+         std::memset(&entry, 0, sizeof entry);
+         entry.dwSize = sizeof entry;
+         m.set_last_error(contract_sentinel);
+         BOOL more = first(snapshot, &entry);
+         while (more) more = next(snapshot, &entry);
+         ContractOutcome o = after(m, more);
+         os::CloseHandle(snapshot);
          return o;
      }},
 };

@@ -4,13 +4,29 @@
 // names, beside folders named like them); processes running samples and
 // innocents (killable or not, needing the debug privilege or not, with
 // readable or unreadable image paths, ending on their own, tied to
-// services); Run and RunServices values that start samples and innocents in
-// every form; an existing wininit.ini of arbitrary bytes; faults injected on
-// os:: calls. The whole scan runs, its questions answered at random, and the
-// outcome is checked against what the machine held before:
+// services, services named otherwise than their image); Run and RunServices
+// values that start samples and innocents in every form and type, some of
+// them over-long; an existing wininit.ini of arbitrary bytes, read-only or
+// beside a working copy left by an earlier run; a hijacked hosts file;
+// Windows on D:, the current control set 002, folders that refuse listing,
+// stale listed sizes, paths near 260 characters; faults injected on os::
+// calls, early and late, and missing libraries. The machine also changes
+// while the scan runs, at random counts of the program's calls: processes
+// exit and their ids go to new innocent processes, watchdogs write a deleted
+// sample again or put a removed Run value back, another program holds a file
+// for a moment, Escape arrives in the memory scan or the walk. The whole
+// scan runs, its questions answered at random, and the outcome is checked
+// against what the machine held and what happened to it:
 //   - nothing innocent changed: process, file, value, key, service, the
-//     prior content of wininit.ini;
-//   - every line is true, and the statistics equal the facts;
+//     prior content of wininit.ini; a process ended ran a sample at that
+//     moment;
+//   - every line is true when it is sent, and the statistics equal the facts;
+//     a process ended for its image is reported; a sample written again
+//     after the memory scan removed it is handled again by the walk;
+//   - every file reported "Unable to remove" is scheduled for deletion at
+//     restart (unless a fault or the machine's state lets that fail, and
+//     then no restart is claimed for it), and a new wininit.ini entry stands
+//     in its [rename] section;
 //   - nothing is left open.
 //
 // PELLMARK_RANDOM_SEED=N replays seed N alone; PELLMARK_RANDOM_SEEDS=N sets
@@ -77,6 +93,15 @@ const Family families[] = {
     {"win7", VER_PLATFORM_WIN32_NT, 6, 1, "C:\\Windows", "C:\\Windows\\System32"},
 };
 
+// The worm's hosts file, uuencoded as it leaves it.
+const std::string hijacked_hosts =
+    "begin 644 hosts\n"
+    "M,3(W+C N,\"XQ(\" @(\" @(&QO8V%L:&]S= T*,3(W+C N,\"XQ(\" @(\" @(\'=I\n"
+    "M;F1O=W-U<&1A=&4N;6EC<F]S;V9T+F-O;0T*,3(W+C N,\"XQ(\" @(\" @(\'5P\n"
+    "M9&%T92YM:6-R;W-O9G0N8V]M#0HQ,C<N,\"XP+C$@(\" @(\" @9&]W;FQO860N\n"
+    "/;6EC<F]S;V9T+F-O;0T*\n"
+    "`\nend\n";
+
 struct Rng {
     std::mt19937 g;
     explicit Rng(uint32_t seed) : g(seed) {}
@@ -117,6 +142,79 @@ struct World {
     bool wininit_existed = false;
     std::string wininit_before;
     bool faults = false, escape = false, dbcs = false;
+    std::set<std::string> fault_names;  // every call a fault was armed on, at the start or later
+    std::map<std::string, std::string> key_files;  // service key -> canonical file its ImagePath names, or ""
+    std::string hosts;                  // canonical path of a hijacked hosts file, or ""
+    std::string working_copy;           // wininit.pmk's path
+    bool copy_existed = false;          // a working copy stood there before
+    bool copy_lost = false;             // ... holding what wininit.ini no longer holds
+    std::string copy_before;
+    bool wininit_read_only = false;
+    std::vector<std::string> denied;    // folders that refuse listing
+
+    // What happened while the scan ran.
+    struct Watched {
+        std::string path, data;
+        int left = 0, delay = 0, countdown = -1;
+    };
+    std::vector<Watched> file_watchdogs;
+    struct ValueWatch {
+        size_t value = 0;  // index into values
+        std::string bytes;
+        DWORD type = REG_SZ;
+        int left = 0, delay = 0, countdown = -1;
+    };
+    std::vector<ValueWatch> value_watchdogs;
+    std::map<size_t, int> readded;      // value index -> times put back
+    std::set<size_t> exited;            // indices into processes of those that ended by themselves
+    std::set<std::string> services_stopped_by_exit;
+    struct FileLife {
+        int lines = 0;
+        bool rewritten_since_line = false;
+        bool rewritten_in_memory = false;  // the last rewrite came during the memory scan
+        bool handled_since_rewrite = true;
+        bool unable = false;            // its last line was "Unable to remove"
+        bool schedule_disturbed = false;  // a hold on the rename file or its copy while it was scheduled
+    };
+    std::map<std::string, FileLife> life;  // canonical -> what its lines and rewrites were
+    std::vector<std::string> line_problems;
+    std::string last_unable;  // the file of the last line, when that said "Unable to remove"
+    // Changes made when the program's call of a name reaches a count (in
+    // the memory scan, in the walk, or in all).
+    enum Action { process_exits, id_reused, escape_key, file_held, late_fault };
+    struct Event {
+        std::string call;
+        int nth = 1;
+        int phase = 0;  // 0 any, 1 memory scan, 2 walk
+        Action action = process_exits;
+        uint32_t pick = 0;
+        std::string target;  // the file held, or the call that fails
+        int length = 1;      // calls the hold lasts, or failures
+        bool fired = false;
+        int release_at = -1;
+    };
+    std::vector<Event> events;
+    // New processes waiting for an id, which is free once no handle to its
+    // ended process stays open.
+    struct Successor {
+        DWORD pid;
+        std::string image;
+        bool needs_debug;
+    };
+    std::vector<Successor> successors;
+
+    std::string parent_of(const std::string &path) const { return path.substr(0, path.rfind('\\')); }
+    // Whether the walk can reach the file's folder: a fixed drive, no folder
+    // on the way that refuses listing.
+    bool walked_to(const std::string &path) const {
+        return sim::machine().drives[std::tolower((unsigned char)path[0]) - 'a'].type == DRIVE_FIXED &&
+               !in_denied_folder(path);
+    }
+    bool in_denied_folder(const std::string &path) const {
+        for (const std::string &d : denied)
+            if (starts_with_i(path, d + "\\")) return true;
+        return false;
+    }
 
     // Paths in the NT forms (\??\C:\..., \SystemRoot\...) name the same files.
     std::string canonical(const std::string &path) const {
@@ -205,10 +303,17 @@ std::string random_wininit(Rng &r) {
 class RandomMachine : public EngineTest {
 protected:
     World build(uint32_t seed);
-    std::vector<std::string> check(const World &w, bool exited, const std::set<DWORD> &running_before,
-                                   const std::set<DWORD> &running_after_memory);
+    std::vector<std::string> check(World &w, bool exited, const std::set<size_t> &running_before,
+                                   const std::set<size_t> &running_after_memory, size_t terminated_in_memory);
     std::string resolve_program(const World &w, const std::string &program) const;
+    std::string file_of_line(const World &w, const std::string &path) const;
     std::string describe(const World &w);
+    void take_lines(World &w);
+    void step(World &w, const char *call);
+    size_t lines_taken = 0;
+    int total_calls = 0;
+    std::string previous_call;
+    std::map<std::string, int> call_counts[3];
 };
 
 // The canonical path of the file a command's program names: a full path, a
@@ -231,7 +336,16 @@ std::string RandomMachine::resolve_program(const World &w, const std::string &pr
 World RandomMachine::build(uint32_t seed) {
     Rng r(seed);
     World w;
-    w.family = &families[r.below(4)];
+    // The family, its Windows folder now and then on D:.
+    static Family seed_family;
+    static std::string windows_folder, system_folder;
+    seed_family = families[r.below(4)];
+    windows_folder = seed_family.windows;
+    system_folder = seed_family.system;
+    if (r.chance(8)) windows_folder[0] = system_folder[0] = 'D';
+    seed_family.windows = windows_folder.c_str();
+    seed_family.system = system_folder.c_str();
+    w.family = &seed_family;
     const Family &f = *w.family;
     bool nt = f.platform == VER_PLATFORM_WIN32_NT;
     m().set_version(f.platform, f.major, f.minor);
@@ -248,9 +362,24 @@ World RandomMachine::build(uint32_t seed) {
     m().add_dir("C:\\Program Files\\Long App");
     m().find("C:\\Program Files")->short_name = "PROGRA~1";
     m().find("C:\\Program Files\\Long App")->short_name = "LONGAP~1";
-    if (r.chance(50)) {
+    if (r.chance(50) || f.windows[0] == 'D') {
         m().add_drive('D', DRIVE_FIXED);
         folders.push_back("D:\\Tools");
+    }
+    if (r.chance(12)) {
+        // A folder whose files' paths come near 260 characters, with short
+        // names for its long parts.
+        std::string deep = "C:\\Deep";
+        int target = 236 + r.below(24), part = 0;
+        while ((int)deep.size() < target) {
+            int n = std::min(40, target - (int)deep.size() - 1);
+            if (n < 1) break;
+            std::string name = "Level " + std::to_string(++part) + " " + std::string((size_t)std::max(0, n - 8), 'q');
+            deep += "\\" + name.substr(0, (size_t)std::max(1, n));
+            sim::Node *node = m().add_dir(deep);
+            if (is_long_name(file_name_of(deep))) node->short_name = "LEVEL~" + std::to_string(part);
+        }
+        folders.push_back(deep);
     }
     if (r.chance(20)) {
         m().add_drive('E', DRIVE_CDROM);
@@ -299,6 +428,10 @@ World RandomMachine::build(uint32_t seed) {
         if (is_long_name(name)) node->short_name = short_name_for(name, ++short_numbers[lower(folder)]);
         node->locked = r.chance(8);
         node->unreadable = r.chance(8);
+        // A listed size that is stale: a sample listed at a size no record
+        // has, another file at a sample's size.
+        if (r.chance(5))
+            node->listed_size = kind == infected ? (r.chance(50) ? 0 : (long long)data.size() + 1) : (long long)sample_data.size();
         if (r.chance(20) && name.find('.') != std::string::npos && !m().exists(folder + "\\" + stem_of(name))) {
             // A folder named like the file without its extension.
             m().add_file(folder + "\\" + stem_of(name) + "\\inner.txt", random_bytes(r, 30));
@@ -306,12 +439,63 @@ World RandomMachine::build(uint32_t seed) {
         w.files[lower(path)] = FileFact{path, kind, data, node->attributes};
     }
     std::string hosts = nt ? std::string(f.system) + "\\drivers\\etc\\hosts" : std::string(f.windows) + "\\hosts";
-    if (r.chance(70)) m().add_file(hosts, "127.0.0.1       localhost\r\n");
+    if (r.chance(70)) {
+        bool hijacked = r.chance(15);
+        sim::Node *node = m().add_file(hosts, hijacked ? hijacked_hosts : "127.0.0.1       localhost\r\n");
+        if (hijacked) {
+            w.hosts = lower(hosts);
+            w.files[w.hosts] = FileFact{hosts, infected, node->data, node->attributes};
+        }
+    }
     w.wininit = std::string(f.windows) + "\\wininit.ini";
+    w.working_copy = std::string(f.windows) + "\\wininit.pmk";
     if (r.chance(nt ? 20 : 60)) {
         w.wininit_existed = true;
         w.wininit_before = random_wininit(r);
         m().add_file(w.wininit, w.wininit_before);
+        if (r.chance(10)) {
+            w.wininit_read_only = true;
+            m().find(w.wininit)->attributes |= FILE_ATTRIBUTE_READONLY;
+        }
+    }
+    if (r.chance(nt ? 5 : 20)) {
+        // A working copy that an earlier run left: after a rewrite whose copy
+        // could not be removed (the rename file holds the copy and one entry
+        // more), after a failed rewrite undone (the same bytes), or the only
+        // place left holding what the rename file lost (its write stopped
+        // part-way, or the file is gone).
+        w.copy_existed = true;
+        switch (r.below(4)) {
+        case 0:
+            if (w.wininit_existed) {
+                w.copy_before = w.wininit_before;
+                size_t end = w.copy_before.find('\x1a');
+                std::string entry = "NUL=C:\\PREV~1.EXE\r\n";
+                if (end == std::string::npos) end = w.copy_before.size();
+                std::string head = w.copy_before.substr(0, end);
+                if (!head.empty() && head.back() != '\n') entry = "\r\n" + entry;
+                if (lower(head).find("[rename]") == std::string::npos) entry = (head.empty() || head.back() == '\n' ? "" : "\r\n") + std::string("[rename]\r\nNUL=C:\\PREV~1.EXE\r\n");
+                w.wininit_before = head + entry + w.copy_before.substr(end);
+                m().find(w.wininit)->data = w.wininit_before;
+                break;
+            }
+            // fall through
+        case 1:
+            if (w.wininit_existed) {
+                w.copy_before = w.wininit_before;
+                break;
+            }
+            // fall through
+        default:
+            w.copy_before = "[rename]\r\nNUL=C:\\LOST~1.EXE\r\n" + random_wininit(r);
+            if (w.wininit_existed) {
+                w.wininit_before = w.copy_before.substr(0, (size_t)r.below((int)w.copy_before.size()));
+                m().find(w.wininit)->data = w.wininit_before;
+            }
+            w.copy_lost = true;
+            break;
+        }
+        m().add_file(w.working_copy, w.copy_before);
     }
     // The system's own programs, which a sample may be named like.
     const std::vector<std::string> system_programs = {"csrss.exe", "winlogon.exe", "lsass.exe", "services.exe",
@@ -322,7 +506,7 @@ World RandomMachine::build(uint32_t seed) {
                 m().add_file(std::string(f.system) + "\\" + name, "MZ genuine " + name);
     // Every file not made above is innocent as well.
     for (const std::string &p : m().all_files())
-        if (!w.files.count(lower(p)) && !iequals_path(p, w.wininit)) {
+        if (!w.files.count(lower(p)) && !iequals_path(p, w.wininit) && !iequals_path(p, w.working_copy)) {
             sim::Node *n = m().find(p);
             w.files[lower(p)] = FileFact{p, innocent, n->data, n->attributes};
         }
@@ -333,6 +517,7 @@ World RandomMachine::build(uint32_t seed) {
         if (n && n < sizeof short_path) w.alias[lower(short_path)] = entry.first;
         w.files_before.insert(entry.first);
     }
+    if (w.copy_existed) w.files_before.insert(lower(w.working_copy));
 
     // Processes.
     DWORD pid = 100;
@@ -355,9 +540,13 @@ World RandomMachine::build(uint32_t seed) {
             p.hides_module = r.chance(5);
             p.exits_on_its_own = r.chance(12);
             if (r.chance(10)) p.holds.push_back(r.pick(paths));
-            if (nt && c == 0 && r.chance(35) && !stem_of(path).empty() && !m().service(stem_of(path))) {
+            // A service is named after its image, or otherwise (a genuine
+            // service's name taken over, or any name).
+            std::string service_name = stem_of(path);
+            if (r.chance(15)) service_name = r.pick(std::vector<std::string>{"Updater", "wuauserv", "rpcss", "Helper Service"});
+            if (nt && c == 0 && r.chance(35) && !service_name.empty() && !m().service(service_name)) {
                 sim::Service s;
-                s.name = stem_of(path);
+                s.name = service_name;
                 s.process_id = pid;
                 s.refuses_stop = r.chance(30);
                 s.pending_polls = r.chance(5) ? -1 : r.below(3);
@@ -423,21 +612,31 @@ World RandomMachine::build(uint32_t seed) {
         m().add_process(pid++, "C:\\WINDOWS\\MISSING.EXE");
     }
     for (size_t i = m().processes.size(); i > 1; --i) std::swap(m().processes[i - 1], m().processes[(size_t)r.below((int)i)]);
-    for (const sim::Service &s : m().services) {
-        // The file the image names: a quoted program, or the longest
-        // beginning up to a blank that is a file (a path may hold blanks).
-        const std::string &image = w.service_images[s.name];
-        std::string command = image;
+    if (nt && r.chance(20)) m().current_control_set = 2;
+    // The file an image names: a quoted program, or the longest beginning up
+    // to a blank that is a file (a path may hold blanks).
+    auto file_of_image = [&](const std::string &image) {
+        std::string command = image, file;
         if (command.compare(0, 12, "%SystemRoot%") == 0) command = f.windows + command.substr(12);
-        std::string &file = w.service_files[lower(s.name)];
         if (command[0] == '"') file = w.canonical(command.substr(1, command.find('"', 1) - 1));
         else
             for (size_t end = 0; end != std::string::npos; end = command.find(' ', end + 1))
                 if (end > 0 && !w.canonical(command.substr(0, end)).empty()) file = w.canonical(command.substr(0, end));
         if (command[0] != '"' && !w.canonical(command).empty()) file = w.canonical(command);
+        return file;
+    };
+    for (const sim::Service &s : m().services) {
+        const std::string &image = w.service_images[s.name];
+        w.service_files[lower(s.name)] = file_of_image(image);
+        // The control set not in use may name another program.
+        std::string other = std::string(f.system) + "\\" + s.name + "_old.exe";
+        bool differs = r.chance(25);
         for (const char *set : {"ControlSet001", "ControlSet002"}) {
             std::string key = std::string("SYSTEM\\") + set + "\\Services\\" + s.name;
-            m().reg_set(HKEY_LOCAL_MACHINE, key, "ImagePath", image, r.chance(50) ? REG_EXPAND_SZ : REG_SZ);
+            bool current = set[11] - '0' == m().current_control_set;
+            std::string key_image = current || !differs ? image : other;
+            w.key_files[key] = file_of_image(key_image);
+            m().reg_set(HKEY_LOCAL_MACHINE, key, "ImagePath", key_image, r.chance(50) ? REG_EXPAND_SZ : REG_SZ);
             m().reg_set(HKEY_LOCAL_MACHINE, key + "\\Enum", "0", "Root\\LEGACY");
             m().reg_set(HKEY_LOCAL_MACHINE, key + "\\Security", "Security", "x");
             w.service_subkeys[key] = {"Enum", "Security"};
@@ -494,11 +693,26 @@ World RandomMachine::build(uint32_t seed) {
             }
             default: data = program = "C:\\Other\\" + file; break;
             }
-            m().reg_set(HKEY_LOCAL_MACHINE, key, name, data, r.chance(20) ? REG_EXPAND_SZ : REG_SZ);
+            // Over-long data, and data of a list type.
+            bool over_long = r.chance(5);
+            if (over_long) data += " " + std::string((size_t)(250 + r.below(100)), 'a');
+            DWORD type = r.chance(5) ? REG_MULTI_SZ : r.chance(20) ? REG_EXPAND_SZ : REG_SZ;
+            std::string bytes = data + std::string(type == REG_MULTI_SZ ? 2 : 1, '\0');
+            m().reg_set_raw(HKEY_LOCAL_MACHINE, key, name, bytes, type);
             std::string starts = resolve_program(w, program);
-            bool names_path = form <= 3 || form == 5 || form == 8 ||
-                              (form == 4 && lower(starts) == lower(std::string(f.system) + "\\" + file));
+            bool names_path = !over_long && type != REG_MULTI_SZ && data.size() < 250 &&
+                              (form <= 3 || form == 5 || form == 8 ||
+                               (form == 4 && lower(starts) == lower(std::string(f.system) + "\\" + file)));
             w.values.push_back(ValueFact{key, name, data, starts, names_path});
+            if (!starts.empty() && w.files.at(starts).kind == infected && r.chance(15)) {
+                World::ValueWatch watch;
+                watch.value = w.values.size() - 1;
+                watch.bytes = bytes;
+                watch.type = type;
+                watch.left = 1 + r.below(2);
+                watch.delay = r.below(40);
+                w.value_watchdogs.push_back(watch);
+            }
         }
     }
     if (r.chance(25)) {
@@ -512,21 +726,88 @@ World RandomMachine::build(uint32_t seed) {
         w.values.push_back(ValueFact{uninstall_key, "DisplayName", "", ""});
     }
 
-    // Faults, questions, a key press.
-    if (r.chance(35)) {
-        const std::vector<std::string> calls = {
-            "DeleteFileA",     "SetFileAttributesA", "_open",          "_read",         "_lseek",
-            "_filelength",     "FindFirstFileA",     "RegOpenKeyExA",  "RegQueryValueExA", "RegDeleteValueA",
-            "RegEnumValueA",   "RegDeleteKeyA",      "MoveFileExA",    "GetShortPathNameA", "CopyFileA",
-            "_write",          "_write_short",       "ExpandEnvironmentStringsA",
-            "CreateToolhelp32Snapshot", "WideCharToMultiByte", "perf_query"};
+    // Folders that refuse listing, missing libraries.
+    if (r.chance(8)) {
+        std::string folder = r.pick(folders);
+        if (folder.size() > 2 && m().exists(folder)) {
+            m().find(folder)->list_denied = true;
+            w.denied.push_back(folder);
+        }
+    }
+    if (nt && f.major == 4 && r.chance(40)) m().missing_libraries.insert("psapi.dll");
+    if (!nt && r.chance(3)) m().missing_functions.insert(r.chance(50) ? "Process32Next" : "CreateToolhelp32Snapshot");
+
+    // Watchdogs that write a sample again once it is gone.
+    for (const auto &e : w.files)
+        if (e.second.kind == infected && e.first != w.hosts && r.chance(12)) {
+            World::Watched watch;
+            watch.path = e.second.path;
+            watch.data = e.second.data;
+            watch.left = 1 + r.below(2);
+            watch.delay = r.chance(50) ? r.below(5) : r.below(200);
+            w.file_watchdogs.push_back(watch);
+        }
+
+    // Faults, early and late, on every call the program makes.
+    const std::vector<std::string> calls = {
+        "DeleteFileA",     "SetFileAttributesA", "_open",          "_read",         "_lseek",
+        "_filelength",     "FindFirstFileA",     "FindNextFileA",  "RegOpenKeyExA",  "RegQueryValueExA",
+        "RegDeleteValueA", "RegEnumValueA",      "RegEnumKeyExA",  "RegQueryInfoKeyA", "RegDeleteKeyA",
+        "MoveFileExA",     "GetShortPathNameA",  "CopyFileA",      "_write",         "_write_short",
+        "_access",         "ExpandEnvironmentStringsA", "CreateToolhelp32Snapshot", "Process32First",
+        "Process32Next",   "EnumProcesses",      "GetModuleFileNameExA", "OpenProcess", "TerminateProcess",
+        "OpenSCManagerA",  "OpenServiceA",       "ControlService", "QueryServiceStatus", "LoadLibraryA",
+        "GetProcAddress",  "WideCharToMultiByte", "perf_query"};
+    if (r.chance(30)) {
         int n = 1 + r.below(2);
         for (int i = 0; i < n; ++i) {
             std::string call = r.pick(calls);
-            m().fail_after[call] = r.below(30);
+            m().fail_after[call] = r.chance(60) ? r.below(30) : r.below(400);
             m().fail_calls[call] = 1 + r.below(3);
+            w.fault_names.insert(call);
         }
         w.faults = true;
+    }
+
+    // Changes while the scan runs, at counts of the program's calls.
+    const std::vector<std::string> triggers = {
+        "OpenProcess", "TerminateProcess", "CloseHandle", "Sleep", "GetModuleFileNameExA", "QueryServiceStatus",
+        "ControlService", "FindFirstFileA", "FindNextFileA", "_open", "_access", "DeleteFileA", "MoveFileExA",
+        "CopyFileA", "_write", "_close", "RegOpenKeyExA", "RegEnumValueA", "RegDeleteValueA", "PeekMessageA",
+        "SetFileAttributesA", "Process32Next", "GetShortPathNameA", "SendMessageA"};
+    std::vector<std::string> held_targets = {w.working_copy, w.wininit};
+    for (const auto &e : w.files)
+        if (e.second.kind == infected) held_targets.push_back(e.second.path);
+    int event_count = r.chance(40) ? 0 : 1 + r.below(4);
+    for (int i = 0; i < event_count; ++i) {
+        World::Event e;
+        e.call = r.pick(triggers);
+        e.nth = 1 + (r.chance(70) ? r.below(8) : r.below(200));
+        e.phase = r.chance(50) ? 1 : r.chance(60) ? 2 : 0;
+        int roll = r.below(100);
+        e.action = roll < 30 ? World::process_exits : roll < 60 ? World::id_reused : roll < 72 ? World::escape_key
+                   : roll < 88 ? World::file_held : World::late_fault;
+        e.pick = (uint32_t)r.below(1000);
+        if (e.action == World::file_held && r.chance(40)) {
+            // The working copy, held as it is made and written (as a scanner
+            // that reads every new file does).
+            e.target = w.working_copy;
+            e.call = r.pick(std::vector<std::string>{"CopyFileA", "_write", "_close", "DeleteFileA"});
+            e.nth = 1 + r.below(3);
+            e.phase = 0;
+            e.length = 2 + r.below(20);
+        } else if (e.action == World::file_held) {
+            e.target = r.pick(held_targets);
+            e.length = 1 + (r.chance(50) ? r.below(20) : r.below(500));
+        }
+        if (e.action == World::late_fault) {
+            e.target = r.pick(calls);
+            e.length = 1 + r.below(3);
+            w.fault_names.insert(e.target);
+            w.faults = true;
+        }
+        if (e.action == World::escape_key) w.escape = true;
+        w.events.push_back(e);
     }
     const std::vector<int> answers = {IDYES, IDNO, IDOK, IDCANCEL};
     for (int i = 0; i < 6; ++i) m().confirm_answers.push_back(r.pick(answers));
@@ -540,11 +821,26 @@ World RandomMachine::build(uint32_t seed) {
     return w;
 }
 
+bool windows_on_d(const World &w) { return w.family->windows[0] == 'D'; }
+
 std::string RandomMachine::describe(const World &w) {
     std::ostringstream s;
     s << "  machine (" << w.family->name << (w.dbcs ? ", code page 932" : "") << (w.escape ? ", Esc" : "");
-    for (const auto &fault : m().fail_calls) s << ", fault " << fault.first;
+    for (const std::string &fault : w.fault_names) s << ", fault " << fault;
+    if (windows_on_d(w)) s << ", Windows on D:";
+    if (m().current_control_set != 1) s << ", control set " << m().current_control_set;
+    if (w.wininit_existed) s << ", wininit.ini" << (w.wininit_read_only ? " read-only" : "");
+    if (w.copy_existed) s << ", wininit.pmk" << (w.copy_lost ? " holding lost content" : " stale");
+    if (!m().missing_libraries.empty() || !m().missing_functions.empty()) s << ", missing library or function";
+    for (const std::string &d : w.denied) s << ", " << d << " refuses listing";
     s << "):\n";
+    static const char *const actions[] = {"exits", "exits and its id goes to a new process", "Escape", "held", "fails"};
+    static const char *const phases[] = {"", " in the memory scan", " in the walk"};
+    for (const World::Event &e : w.events)
+        s << "    at call " << e.nth << " of " << e.call << phases[e.phase] << ": " << actions[e.action]
+          << (e.target.empty() ? "" : " " + e.target) << (e.fired ? "" : " (not reached)") << "\n";
+    for (const World::Watched &watch : w.file_watchdogs) s << "    watchdog writes " << watch.path << " again\n";
+    for (const World::ValueWatch &watch : w.value_watchdogs) s << "    watchdog puts back " << w.values[watch.value].name << "\n";
     for (const auto &e : w.files) {
         if (e.second.kind == innocent && e.second.data.size() < 100 && !is_long_name(file_name_of(e.second.path)))
             continue;
@@ -554,14 +850,239 @@ std::string RandomMachine::describe(const World &w) {
     for (const sim::Process &p : m().processes)
         s << "    process " << p.pid << " " << p.image << (p.module_name.empty() ? "" : " as " + p.module_name)
           << (p.snapshot_name.empty() ? "" : " as " + p.snapshot_name) << (p.unkillable ? " unkillable" : "")
-          << (p.exits_on_its_own ? " exits" : "") << (p.needs_debug ? " debug" : "") << "\n";
+          << (p.exits_on_its_own ? " exits" : "") << (p.needs_debug ? " debug" : "") << (p.running ? "" : " (ended)") << "\n";
+    for (const sim::Service &x : m().services) s << "    service " << x.name << " -> " << w.service_images.at(x.name) << "\n";
+    for (size_t i = 0; i < m().terminated.size(); ++i)
+        s << "    ended " << m().terminated[i] << " running " << m().terminated_images[i] << "\n";
+    auto shown = [](const std::string &t) {
+        std::string out;
+        for (unsigned char c : t.substr(0, 400))
+            if (c >= 32 && c < 127) out += (char)c;
+            else {
+                char hex[8];
+                std::snprintf(hex, sizeof hex, "\\x%02x", c);
+                out += hex;
+            }
+        return out;
+    };
+    if (w.wininit_existed || m().exists(w.wininit))
+        s << "    wininit.ini before: " << shown(w.wininit_before) << "\n    wininit.ini after:  " << shown(m().file_data(w.wininit)) << "\n";
+    if (w.copy_existed || m().exists(w.working_copy))
+        s << "    wininit.pmk before: " << shown(w.copy_before) << "\n    wininit.pmk after:  "
+          << (m().exists(w.working_copy) ? shown(m().file_data(w.working_copy)) : "(gone)") << "\n";
     for (const ValueFact &v : w.values) s << "    value " << file_name_of(v.key) << "\\" << v.name << " = " << v.data << " -> " << v.starts << "\n";
     return s.str();
 }
 
-std::vector<std::string> RandomMachine::check(const World &w, bool exited, const std::set<DWORD> &running_before,
-                                              const std::set<DWORD> &running_after_memory) {
-    std::vector<std::string> problems;
+// A file line's path and whether it says the file is gone; false for other lines.
+bool parse_file_line(const std::string &line, std::string &path, bool &removed) {
+    if (line.compare(0, 14, "System Memory ") == 0 || line.compare(0, 16, "System Registry ") == 0 ||
+        line.compare(0, 6, "Total ") == 0)
+        return false;
+    size_t gap = line.find("     ");
+    if (gap == std::string::npos) return false;
+    path = line.substr(0, gap);
+    removed = line.size() >= 8 && line.compare(line.size() - 8, 8, " removed") == 0 &&
+              line.find("Unable to remove") == std::string::npos;
+    return true;
+}
+
+// The sample a line's path names: its path in any form, or the path as the
+// status line showed it, shortened to 60 characters.
+std::string RandomMachine::file_of_line(const World &w, const std::string &path) const {
+    std::string c = w.canonical(path);
+    if (!c.empty() || path.size() != 60 || path.find("..") == std::string::npos) return c;
+    for (const auto &e : w.files) {
+        char shown[512];
+        shorten_path(e.second.path.c_str(), shown, 60);
+        if (e.second.kind == infected && path == shown) return e.first;
+    }
+    return c;
+}
+
+// Checks each line as it arrives: a file said removed is gone, one said
+// unable to remove is there, and a file has a second line only when it was
+// written again after its first.
+void RandomMachine::take_lines(World &w) {
+    sim::Machine &mm = m();
+    for (; lines_taken < window.lines.size(); ++lines_taken) {
+        const std::string &line = window.lines[lines_taken];
+        std::string path;
+        bool removed = false;
+        if (!parse_file_line(line, path, removed)) continue;
+        std::string c = file_of_line(w, path);
+        w.last_unable.clear();
+        if (c.empty() || w.files.at(c).kind != infected) continue;  // judged at the end
+        World::FileLife &life = w.life[c];
+        bool exists = mm.exists(w.files.at(c).path);
+        if (removed && exists && !life.rewritten_since_line)
+            w.line_problems.push_back("reported removed but still there: " + line);
+        if (!removed && !exists) w.line_problems.push_back("reported unable to remove but gone: " + line);
+        if (life.lines > 0 && !life.rewritten_since_line && c != w.hosts)
+            w.line_problems.push_back("second line for " + path);
+        ++life.lines;
+        // A removal reported after a watchdog wrote the file again is about
+        // the file that was there before.
+        if (!(removed && exists)) {
+            life.rewritten_since_line = false;
+            life.handled_since_rewrite = true;
+        }
+        life.unable = line.find(" Unable to remove") != std::string::npos;
+        if (life.unable) w.last_unable = c;
+    }
+}
+
+// Runs before every call of the program: the lines sent so far are checked,
+// and the machine changes as the seed's events, watchdogs and holds say.
+void RandomMachine::step(World &w, const char *call) {
+    sim::Machine &mm = m();
+    take_lines(w);
+    int phase = scan_state.memory_phase ? 1 : 2;
+    ++total_calls;
+    int counted[3] = {++call_counts[0][call], ++call_counts[phase][call], 0};
+    for (World::Event &e : w.events) {
+        if (e.fired || e.call != call || (e.phase != 0 && e.phase != phase) || counted[e.phase ? 1 : 0] != e.nth)
+            continue;
+        e.fired = true;
+        switch (e.action) {
+        case World::process_exits:
+        case World::id_reused: {
+            std::vector<size_t> running, running_samples;
+            for (size_t i = 0; i < mm.processes.size(); ++i)
+                if (mm.processes[i].running) {
+                    running.push_back(i);
+                    if (w.is_infected(mm.processes[i].image)) running_samples.push_back(i);
+                }
+            const std::vector<size_t> &from = !running_samples.empty() && e.pick % 100 < 70 ? running_samples : running;
+            if (from.empty()) break;
+            size_t index = from[e.pick % from.size()];
+            DWORD pid = mm.processes[index].pid;
+            for (const sim::Service &s : mm.services)
+                if (s.process_id == pid && s.state != SERVICE_STOPPED) w.services_stopped_by_exit.insert(s.name);
+            mm.exit_process(pid);
+            w.exited.insert(index);
+            if (e.action == World::id_reused) {
+                std::vector<std::string> innocents;
+                for (const auto &f : w.files)
+                    if (f.second.kind != infected) innocents.push_back(f.second.path);
+                if (innocents.empty()) break;
+                w.successors.push_back(World::Successor{pid, innocents[(e.pick / 7) % innocents.size()],
+                                                        w.family->platform == VER_PLATFORM_WIN32_NT && e.pick % 3 == 0});
+            }
+            break;
+        }
+        case World::escape_key: mm.post_key(VK_ESCAPE); break;
+        case World::file_held:
+            mm.held_paths.insert(lower(e.target));
+            e.release_at = total_calls + e.length;
+            break;
+        case World::late_fault:
+            mm.fail_after[e.target] = 0;
+            mm.fail_calls[e.target] += e.length;
+            break;
+        }
+    }
+    for (size_t i = 0; i < w.successors.size();) {
+        bool handle_open = false;
+        for (const auto &h : mm.handles)
+            if (h.second.kind == sim::Machine::process_handle && h.second.pid == w.successors[i].pid) handle_open = true;
+        if (handle_open) {
+            ++i;
+            continue;
+        }
+        sim::Process &p = mm.add_process(w.successors[i].pid, w.successors[i].image);
+        p.needs_debug = w.successors[i].needs_debug;
+        w.successors.erase(w.successors.begin() + (long)i);
+    }
+    for (World::Event &e : w.events)
+        if (e.release_at >= 0 && total_calls >= e.release_at) {
+            mm.held_paths.erase(lower(e.target));
+            e.release_at = -1;
+        }
+    if (!w.last_unable.empty() && !mm.held_paths.empty() &&
+        (mm.held_paths.count(lower(w.working_copy)) || mm.held_paths.count(lower(w.wininit))))
+        w.life[w.last_unable].schedule_disturbed = true;
+    // A file goes only by a deletion, a value by a deletion of it or its
+    // key: the watchdogs look after those calls, and count down after.
+    bool file_may_be_gone = previous_call == "DeleteFileA";
+    bool value_may_be_gone = previous_call == "RegDeleteValueA" || previous_call == "RegDeleteKeyA";
+    previous_call = call;
+    for (World::Watched &watch : w.file_watchdogs) {
+        if (watch.left == 0 || (watch.countdown < 0 && (!file_may_be_gone || mm.exists(watch.path)))) continue;
+        if (watch.countdown < 0) watch.countdown = watch.delay;
+        if (watch.countdown-- > 0) continue;
+        mm.add_file(watch.path, watch.data);
+        --watch.left;
+        watch.countdown = -1;
+        World::FileLife &life = w.life[lower(watch.path)];
+        life.rewritten_since_line = true;
+        life.handled_since_rewrite = false;
+        life.rewritten_in_memory = phase == 1;
+    }
+    for (World::ValueWatch &watch : w.value_watchdogs) {
+        const ValueFact &v = w.values[watch.value];
+        if (watch.left == 0 ||
+            (watch.countdown < 0 && (!value_may_be_gone || mm.reg_has_value(HKEY_LOCAL_MACHINE, v.key, v.name))))
+            continue;
+        if (watch.countdown < 0) watch.countdown = watch.delay;
+        if (watch.countdown-- > 0) continue;
+        mm.reg_set_raw(HKEY_LOCAL_MACHINE, v.key, v.name, watch.bytes, watch.type);
+        --watch.left;
+        watch.countdown = -1;
+        ++w.readded[watch.value];
+    }
+}
+
+// The entries of a rename file's text as its reader sees it (up to the first
+// Ctrl-Z): the "NUL=" lines inside a [rename] section, and those outside.
+void rename_entries(const std::string &text, std::vector<std::string> &inside, std::vector<std::string> &outside) {
+    std::string body = text.substr(0, text.find('\x1a'));
+    std::istringstream lines(body);
+    std::string line;
+    bool in_rename = false;
+    while (std::getline(lines, line)) {
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        if (!line.empty() && line[0] == '[') in_rename = starts_with_i(line, "[rename]");
+        else if (line.compare(0, 4, "NUL=") == 0) (in_rename ? inside : outside).push_back(line);
+    }
+}
+
+// Whether text holds every line of part that holds anything, in part's order.
+bool holds_lines_in_order(const std::string &text, const std::string &part) {
+    auto lines_of = [](const std::string &t) {
+        std::vector<std::string> out;
+        std::istringstream in(t);
+        std::string line;
+        while (std::getline(in, line)) {
+            if (!line.empty() && line.back() == '\r') line.pop_back();
+            if (!line.empty()) out.push_back(line);
+        }
+        return out;
+    };
+    std::vector<std::string> have = lines_of(text);
+    size_t at = 0;
+    for (const std::string &line : lines_of(part)) {
+        while (at < have.size() && have[at] != line) ++at;
+        if (at == have.size()) return false;
+        ++at;
+    }
+    return true;
+}
+
+bool holds_in_order(const std::string &text, const std::string &part) {
+    size_t at = 0;
+    for (char c : part) {
+        at = text.find(c, at);
+        if (at == std::string::npos) return false;
+        ++at;
+    }
+    return true;
+}
+
+std::vector<std::string> RandomMachine::check(World &w, bool exited, const std::set<size_t> &running_before,
+                                              const std::set<size_t> &running_after_memory,
+                                              size_t terminated_in_memory) {
+    std::vector<std::string> problems = w.line_problems;
     auto fail = [&](const std::string &what) { problems.push_back(what); };
     sim::Machine &mm = m();
     const Family &f = *w.family;
@@ -573,35 +1094,43 @@ std::vector<std::string> RandomMachine::check(const World &w, bool exited, const
     if (mm.open_find_handles || mm.open_fds_count || mm.open_keys || mm.open_handles || mm.open_service_handles)
         fail("something left open");
 
-    // Processes: only those running a sample end, or those of a service
-    // whose configured image is a sample.
-    for (DWORD pid : mm.terminated)
-        if (!w.is_infected(mm.process(pid)->image)) fail("innocent process " + std::to_string(pid) + " ended");
-    for (const sim::Process &p : mm.processes)
-        if (running_before.count(p.pid) && !p.running && !p.exits_on_its_own && !w.is_infected(p.image)) {
+    // Processes: only those running a sample at that moment end, or those
+    // of a service whose configured image is a sample.
+    for (size_t i = 0; i < mm.terminated.size(); ++i)
+        if (!w.is_infected(mm.terminated_images[i]))
+            fail("innocent process " + std::to_string(mm.terminated[i]) + " (" + mm.terminated_images[i] + ") ended");
+    for (size_t i = 0; i < mm.processes.size(); ++i) {
+        const sim::Process &p = mm.processes[i];
+        if (running_before.count(i) && !p.running && !p.exits_on_its_own && !w.exited.count(i) && !w.is_infected(p.image)) {
             const sim::Service *s = nullptr;
             for (const sim::Service &x : mm.services)
                 if (x.process_id == p.pid) s = &x;
             if (!s || !w.runs_sample(s->name)) fail("innocent process " + std::to_string(p.pid) + " stopped");
         }
+    }
 
     // Services and their keys: only those configured to run a sample, and
     // a key is either gone whole or has kept every subkey (unless a fault
     // stopped its deletion part-way).
     for (const sim::Service &s : mm.services)
-        if (s.state != w.service_states.at(s.name) && !w.runs_sample(s.name)) fail("service " + s.name + " stopped");
+        if (s.state != w.service_states.at(s.name) && !w.runs_sample(s.name) && !w.services_stopped_by_exit.count(s.name))
+            fail("service " + s.name + " stopped");
     for (const std::string &key : w.service_keys) {
         bool exists = mm.reg_has_key(HKEY_LOCAL_MACHINE, key);
-        if (!exists && !w.runs_sample(file_name_of(key))) fail("service key " + key + " deleted");
+        if (!exists && !w.is_infected(w.key_files.at(key))) fail("service key " + key + " deleted");
         if (exists && !w.faults)
             for (const std::string &sub : w.service_subkeys.at(key))
                 if (!mm.reg_has_key(HKEY_LOCAL_MACHINE, key + "\\" + sub))
                     fail("service key " + key + " left without its " + sub);
     }
 
-    // Autorun values: only those that start a sample, and the trojan's own.
+    // Autorun values: only those that start a sample, and the trojan's own
+    // (a value a watchdog put back counts as removed each time).
     int values_removed = 0;
-    for (const ValueFact &v : w.values) {
+    for (size_t i = 0; i < w.values.size(); ++i) {
+        const ValueFact &v = w.values[i];
+        auto again = w.readded.find(i);
+        if (again != w.readded.end()) values_removed += again->second;
         if (mm.reg_has_value(HKEY_LOCAL_MACHINE, v.key, v.name)) continue;
         ++values_removed;
         bool own = v.key == uninstall_key || (v.key == run_key && v.name == "SMrhcjg7j0e38v");
@@ -626,45 +1155,84 @@ std::vector<std::string> RandomMachine::check(const World &w, bool exited, const
                  std::to_string(e.second.attributes) + " before; " + std::to_string(n->data.size()) + ", " +
                  std::to_string(n->attributes) + " after)");
     }
+    std::string ini = mm.file_data(w.wininit);
+    bool ini_exists = mm.exists(w.wininit);
     // The working copy of wininit.ini stays only where it is the one place
-    // that still holds what the file held, or a fault kept it from going.
+    // that still holds what the file held, or a fault or another program
+    // kept it from going; one that holds what the rename file lost stays
+    // until the file holds it again.
+    bool copy_held = false;
+    for (const World::Event &e : w.events)
+        if (e.fired && e.action == World::file_held && iequals_path(e.target, w.working_copy)) copy_held = true;
+    // Further working copies, when one is kept, are named wininit.pm1 and on.
+    auto is_working_copy = [&](const std::string &p) {
+        std::string name = lower(p);
+        std::string base = lower(w.working_copy);
+        return name.size() == base.size() && name.compare(0, name.size() - 1, base, 0, base.size() - 1) == 0 &&
+               (name.back() == 'k' || std::isdigit((unsigned char)name.back()));
+    };
+    for (const std::string &p : mm.all_files()) {
+        if (!is_working_copy(p)) continue;
+        std::string copy = mm.file_data(p);
+        bool kept = w.copy_existed && iequals_path(p, w.working_copy) && copy == w.copy_before;
+        if (!kept && !w.faults && !copy_held && !(copy == w.wininit_before && ini != w.wininit_before) &&
+            !(copy == w.copy_before && ini != w.copy_before))
+            fail("working copy " + p + " left (" + std::to_string(copy.size()) + " bytes)");
+    }
+    if (w.copy_lost && !mm.exists(w.working_copy) && !holds_lines_in_order(ini, w.copy_before) &&
+        !holds_lines_in_order(w.wininit_before, w.copy_before))
+        fail("the working copy that held what wininit.ini lost is gone");
     for (const std::string &p : mm.all_files())
-        if (!w.files_before.count(lower(p)) && !iequals_path(p, w.wininit) &&
-            !(iequals_path(p, std::string(f.windows) + "\\wininit.pmk") &&
-              (w.faults || (mm.file_data(p) == w.wininit_before && mm.file_data(w.wininit) != w.wininit_before))))
+        if (!w.files_before.count(lower(p)) && !iequals_path(p, w.wininit) && !is_working_copy(p))
             fail("new file " + p + " (" + std::to_string(mm.file_data(p).size()) + " bytes)");
 
     // Deletions scheduled for the restart: only samples, and what wininit.ini held stays.
     for (const std::string &p : mm.pending_deletes)
         if (!w.is_infected(p)) fail("deletion of " + p + " scheduled");
-    std::string ini = mm.file_data(w.wininit);
-    bool ini_exists = mm.exists(w.wininit);
     if (nt && (ini_exists != w.wininit_existed || ini != w.wininit_before)) fail("wininit.ini changed on NT");
-    if (!nt && w.wininit_existed) {
-        size_t at = 0;
-        for (char c : w.wininit_before) {
-            at = ini.find(c, at);
-            if (at == std::string::npos) break;
-            ++at;
-        }
-        if (!ini_exists || at == std::string::npos) fail("wininit.ini lost some of what it held");
-    }
+    if (!nt && w.wininit_existed && (!ini_exists || !holds_in_order(ini, w.wininit_before)))
+        fail("wininit.ini lost some of what it held");
+    std::vector<std::string> inside, outside, inside_before, outside_before;
     if (!nt && ini_exists) {
-        std::istringstream lines(ini);
-        std::string line;
-        while (std::getline(lines, line)) {
-            if (!line.empty() && line.back() == '\r') line.pop_back();
-            if (line.compare(0, 4, "NUL=") == 0 && w.wininit_before.find(line) == std::string::npos &&
-                !w.is_infected(line.substr(4)))
+        rename_entries(ini, inside, outside);
+        rename_entries(w.wininit_before, inside_before, outside_before);
+        std::vector<std::string> all = inside;
+        all.insert(all.end(), outside.begin(), outside.end());
+        for (const std::string &line : all)
+            if (w.wininit_before.find(line) == std::string::npos && !w.is_infected(line.substr(4)))
                 fail("wininit.ini names " + line.substr(4));
-        }
+        // A new entry stands in a [rename] section, where the reader looks.
+        for (const std::string &line : outside)
+            if (std::count(outside.begin(), outside.end(), line) > std::count(outside_before.begin(), outside_before.end(), line))
+                fail("wininit.ini entry " + line + " outside its [rename] section");
     }
     bool scheduled = !mm.pending_deletes.empty() || (!nt && (ini_exists != w.wininit_existed || ini != w.wininit_before));
+    bool restart_offered = false;
+    for (const sim::ConfirmCall &c : mm.confirm_calls)
+        if (c.text.compare(0, std::strlen(restart_question), restart_question) == 0) restart_offered = true;
+    if (restart_offered && !scheduled) fail("restart offered with nothing scheduled");
 
-    // Every line true.
-    std::map<std::string, std::string> file_lines;  // canonical -> "removed" / "Unable to remove"
+    // Every file reported "Unable to remove" is scheduled for deletion at
+    // restart. Scheduling may fail where a fault, a read-only rename file, a
+    // working copy holding lost content, a path too long for the forms, or
+    // a hold on the rename file or its copy gets in the way; a restart is
+    // then not claimed (unless faults make other schedulings succeed).
+    std::set<std::string> scheduled_files;
+    for (const std::string &p : mm.pending_deletes) scheduled_files.insert(w.canonical(p));
+    for (const std::string &line : inside) scheduled_files.insert(w.canonical(line.substr(4)));
+    for (const auto &e : w.life) {
+        if (!e.second.unable || scheduled_files.count(e.first)) continue;
+        bool may_fail = w.faults || w.wininit_read_only || w.copy_lost || e.second.schedule_disturbed ||
+                        w.files.at(e.first).path.size() >= 240 || e.first == w.hosts;
+        if (!may_fail) fail("reported unable to remove, not scheduled: " + w.files.at(e.first).path);
+        else if (restart_offered && !w.faults && e.first != w.hosts)
+            fail("restart claimed to remove the virus while " + w.files.at(e.first).path + " is not scheduled");
+    }
+
+    // Every line true (each was checked as it came), and the counts.
+    std::map<std::string, std::string> file_lines;  // canonical -> its last line's "removed" / "unable"
     std::set<std::string> found_by_walk;           // canonical paths with a line of the drive walk
-    int memory_lines = 0, registry_lines = 0;
+    int memory_lines = 0, registry_lines = 0, infected_count = 0, removed_count = 0;
     std::map<std::string, int> statistics;
     for (size_t i = 0; i < window.lines.size(); ++i) {
         const std::string &line = window.lines[i];
@@ -681,63 +1249,79 @@ std::vector<std::string> RandomMachine::check(const World &w, bool exited, const
             statistics[line.substr(0, line.find('\t'))] = std::atoi(line.c_str() + colon + 3);
             continue;
         }
-        size_t gap = line.find("     ");
-        if (gap == std::string::npos) continue;
-        std::string path = line.substr(0, gap);
-        bool removed = line.size() >= 8 && line.compare(line.size() - 8, 8, " removed") == 0 &&
-                       line.find("Unable to remove") == std::string::npos;
-        std::string c = w.canonical(path);
+        std::string path;
+        bool removed = false;
+        if (!parse_file_line(line, path, removed)) continue;
+        std::string c = file_of_line(w, path);
         if (c.empty() || w.files.at(c).kind != infected) {
             fail("line for a file that is no sample: " + line);
             continue;
         }
-        if (file_lines.count(c)) fail("second line for " + path);
+        ++infected_count;
+        if (removed) ++removed_count;
         file_lines[c] = removed ? "removed" : "unable";
         if (line.find("W32/Quelby.Qgs.Dl.Trojan") != std::string::npos) found_by_walk.insert(c);
-        bool exists = mm.exists(w.files.at(c).path);
-        if (removed && exists) fail("reported removed but still there: " + path);
-        if (!removed && !exists) fail("reported unable to remove but gone: " + path);
         // The memory scan's own file line follows its memory line, under the label.
-        if (i > 0 && window.lines[i - 1] == memory_line && line.find("     W32/Quelby.Trojan  ") == gap) {
+        if (i > 0 && window.lines[i - 1] == memory_line && line.find("     W32/Quelby.Trojan  ") == path.size()) {
             bool ended = false;
-            for (const sim::Process &p : mm.processes)
-                if (w.canonical(p.image) == c && running_before.count(p.pid) && !running_after_memory.count(p.pid))
+            for (size_t k = 0; k < mm.processes.size(); ++k)
+                if (w.canonical(mm.processes[k].image) == c && running_before.count(k) && !running_after_memory.count(k))
                     ended = true;
             if (!ended) fail("memory line for a process that was not ended: " + path);
         }
     }
     int ended_in_memory = 0;
-    for (const sim::Process &p : mm.processes)
-        if (w.is_infected(p.image) && running_before.count(p.pid) && !running_after_memory.count(p.pid))
+    for (size_t k = 0; k < mm.processes.size(); ++k)
+        if (w.is_infected(mm.processes[k].image) && running_before.count(k) && !running_after_memory.count(k))
             ++ended_in_memory;
     if (memory_lines > ended_in_memory)
         fail(std::to_string(memory_lines) + " memory lines for " + std::to_string(ended_in_memory) + " processes ended");
     if (registry_lines > values_removed)
         fail(std::to_string(registry_lines) + " registry lines for " + std::to_string(values_removed) + " values removed");
     for (const auto &e : w.files)
-        if (e.second.kind == infected && !mm.exists(e.second.path) && file_lines[e.first] != "removed")
+        if (e.second.kind == infected && !mm.exists(e.second.path) && file_lines[e.first] != "removed" &&
+            !w.life[e.first].rewritten_since_line)
             fail("sample deleted without a line: " + e.second.path);
+
+    // A process the memory scan ended for its image is reported, whatever
+    // stopped afterwards (unless its image cannot be walked to).
+    bool walk_faults = w.fault_names.count("FindFirstFileA") || w.fault_names.count("GetShortPathNameA");
+    for (size_t i = 0; i < terminated_in_memory && i < mm.terminated_images.size(); ++i) {
+        std::string c = w.canonical(mm.terminated_images[i]);
+        if (c.empty() || !w.is_infected(c) || walk_faults || w.in_denied_folder(w.files.at(c).path) ||
+            w.files.at(c).path.size() >= 240)
+            continue;
+        if (!file_lines.count(c))
+            fail("process " + std::to_string(mm.terminated[i]) + " of " + mm.terminated_images[i] +
+                 " ended in the memory scan without a line");
+    }
+
+    // A sample written again during the memory scan, after it was removed,
+    // is a new find of the walk (when the walk ran to its end untroubled).
+    if (!exited && !scan_state.scan_terminated && !w.faults)
+        for (const auto &e : w.life)
+            if (e.second.rewritten_in_memory && !e.second.handled_since_rewrite && mm.exists(w.files.at(e.first).path) &&
+                w.walked_to(w.files.at(e.first).path) && w.files.at(e.first).path.size() < 240)
+                fail("sample written again after the memory scan removed it is passed over: " + w.files.at(e.first).path);
 
     // A value that names a sample the walk found by its path is gone (when no
     // fault got in the way).
     if (!w.faults && !w.escape)
-        for (const ValueFact &v : w.values)
-            if (v.names_path && found_by_walk.count(v.starts) && mm.reg_has_value(HKEY_LOCAL_MACHINE, v.key, v.name))
+        for (size_t i = 0; i < w.values.size(); ++i) {
+            const ValueFact &v = w.values[i];
+            if (v.names_path && found_by_walk.count(v.starts) && !w.readded.count(i) &&
+                mm.reg_has_value(HKEY_LOCAL_MACHINE, v.key, v.name))
                 fail("value " + v.name + " = " + v.data + " that starts a sample found is kept");
+        }
 
     if (exited) {
         // Only an infected process that outlived every attempt ends the program early.
         bool survivor = false;
-        for (const sim::Process &p : mm.processes)
-            if (p.running && w.is_infected(p.image)) survivor = true;
+        for (size_t k = 0; k < mm.processes.size(); ++k)
+            if ((mm.processes[k].running || w.exited.count(k)) && w.is_infected(mm.processes[k].image)) survivor = true;
         if (!survivor) fail("the program exited after the memory scan with no infected process left");
         if (!nt || f.major > 5) fail("the program exited after the memory scan on " + std::string(f.name));
     } else {
-        int infected_count = 0, removed_count = 0;
-        for (const auto &e : file_lines) {
-            ++infected_count;
-            if (e.second == "removed") ++removed_count;
-        }
         if (statistics["Total files infected"] != infected_count)
             fail("files infected " + std::to_string(statistics["Total files infected"]) + ", lines for " +
                  std::to_string(infected_count));
@@ -745,9 +1329,6 @@ std::vector<std::string> RandomMachine::check(const World &w, bool exited, const
             fail("files removed " + std::to_string(statistics["Total files removed"]) + ", removed lines " +
                  std::to_string(removed_count));
     }
-    for (const sim::ConfirmCall &c : mm.confirm_calls)
-        if (c.text.compare(0, std::strlen(restart_question), restart_question) == 0 && !scheduled)
-            fail("restart offered with nothing scheduled");
     // The memory scan's question says the trojan's registry entries are removed.
     bool service_key_gone = false;
     for (const std::string &key : w.service_keys)
@@ -780,29 +1361,38 @@ TEST_F(RandomMachine, EverySeedLeavesInnocentThingsAloneAndReportsOnlyTheTruth) 
         std::strcpy(scan_state.scan_target, "!:");
         scan_state.disposition_choice = 100;
         scan_state.scan_running = 1;
+        lines_taken = 0;
+        total_calls = 0;
+        previous_call.clear();
+        for (auto &counts : call_counts) counts.clear();
 
-        std::set<DWORD> running_before, running_after_memory;
-        for (const sim::Process &p : m().processes)
-            if (p.running) running_before.insert(p.pid);
+        std::set<size_t> running_before, running_after_memory;
+        for (size_t i = 0; i < m().processes.size(); ++i)
+            if (m().processes[i].running) running_before.insert(i);
         bool memory_done = false;
+        size_t terminated_in_memory = 0;
         auto note_memory_end = [&] {
             if (memory_done) return;
             memory_done = true;
-            for (const sim::Process &p : m().processes)
-                if (p.running) running_after_memory.insert(p.pid);
+            terminated_in_memory = m().terminated.size();
+            for (size_t i = 0; i < m().processes.size(); ++i)
+                if (m().processes[i].running) running_after_memory.insert(i);
         };
         window.on_status = [&](const std::string &) {
             if (!scan_state.memory_phase) note_memory_end();
         };
+        m().on_call = [&](const char *call) { step(w, call); };
         bool exited = false;
         try {
             scan_driver();
         } catch (const sim::ProgramExit &) {
             exited = true;
         }
+        m().on_call = nullptr;
+        take_lines(w);
         note_memory_end();
         window.on_status = nullptr;
-        std::vector<std::string> problems = check(w, exited, running_before, running_after_memory);
+        std::vector<std::string> problems = check(w, exited, running_before, running_after_memory, terminated_in_memory);
         if (problems.empty()) continue;
         ++failures;
         std::ostringstream s;
