@@ -83,8 +83,10 @@ process_image listed_image(HMODULE kernel, DWORD process_id, const char *exe_fil
             }
             process_walk_fn next = find_function<process_walk_fn>(kernel, "Process32Next");
             if (!next) break;
+            // Only the snapshot's end says the id is gone; a walk that
+            // failed before it says nothing.
             if (!next(snapshot, &entry)) {
-                found = process_image::gone;
+                found = os::GetLastError() == ERROR_NO_MORE_FILES ? process_image::gone : process_image::unknown;
                 break;
             }
         }
