@@ -22,8 +22,8 @@
 # (bench/costs.cpp: each step of the scan, before and after the changes that
 # made it fast). On the system tree the peers' default options, which read
 # every byte of every file, run PELLMARK_BENCH_SYSTEM_DEFAULT_RUNS times
-# (default 1), each stopped after PELLMARK_BENCH_PEER_CAP seconds (default
-# 900); PELLMARK_BENCH_SYSTEM_RUNS sets the runs of the rest on that tree
+# (default 1); every peer run is stopped after PELLMARK_BENCH_PEER_CAP
+# seconds (default 600); PELLMARK_BENCH_SYSTEM_RUNS sets the runs of the rest on that tree
 # (default: runs). Writes bench/RESULTS.md, with bench/NOTES.md appended.
 # On a machine that cannot run Wine's 32-bit programs, 1, 2 and the
 # breakdown run on the x86_64 build under 64-bit Wine
@@ -53,7 +53,7 @@ work=${PELLMARK_BENCH_DIR:-/tmp/pellmark-bench-$(id -u)}
 mkdir -p "$work"
 system_runs=${PELLMARK_BENCH_SYSTEM_RUNS:-$runs}
 system_default_runs=${PELLMARK_BENCH_SYSTEM_DEFAULT_RUNS:-1}
-peer_cap=${PELLMARK_BENCH_PEER_CAP:-900}
+peer_cap=${PELLMARK_BENCH_PEER_CAP:-600}
 
 plant_samples() {  # folder...: 3 samples and 5 near misses, spread over the folders
     local dirs=("$@") i=0 k
@@ -169,6 +169,8 @@ rm -rf "\$1/../drives/d" && cp -al "$tree" "\$1/../drives/d"
 SETUP
     chmod +x "$work/setup-$name.sh"
     export PELLMARK_WINE_DRIVES="d:hd" PELLMARK_WINE_SETUP="$work/setup-$name.sh" PELLMARK_WINE_XVFB=1
+    local tag=$$-$name
+    export PELLMARK_BENCH_TAG=$tag
     local program_ms=() floor_ms=() peak_kb=0 out p
     for r in $(seq "$n"); do
         [ -z "$wine_problem" ] || break
@@ -177,6 +179,8 @@ SETUP
             peak=0
             while :; do
                 for p in $(pgrep -f 'pellmark\.exe' 2>/dev/null); do
+                    # Only this run's program: others may run at the same time.
+                    tr '\0' '\n' <"/proc/$p/environ" 2>/dev/null | grep -qx "PELLMARK_BENCH_TAG=$tag" || continue
                     v=$(awk '/VmHWM/ {print $2}' /proc/$p/status 2>/dev/null || echo 0)
                     [ "${v:-0}" -gt "$peak" ] && peak=$v && echo "$peak" >"$work/peak"
                 done
@@ -207,7 +211,7 @@ SETUP
         R[$name.costs]=$(tests/wine/sandbox_run.sh build/$windows/bench_costs.exe 'D:\' "${@:5}" | tr -d '\r' |
             sed -n 's/^STEP //p')
     fi
-    unset PELLMARK_WINE_DRIVES PELLMARK_WINE_SETUP PELLMARK_WINE_XVFB
+    unset PELLMARK_WINE_DRIVES PELLMARK_WINE_SETUP PELLMARK_WINE_XVFB PELLMARK_BENCH_TAG
 
     # 3: find.
     local find_ms=() s e
