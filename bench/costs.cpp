@@ -2,6 +2,9 @@
 // per step, adding to plain enumeration what the scan does for each entry,
 // each way it has been done, and prints the milliseconds of each walk:
 //   enumerate        FindFirstFileA/FindNextFileA only
+//   list-twice       + a second listing of every folder (as a walk that
+//                      lists each folder once for its files, once for its
+//                      subfolders)
 //   open-all         + _open, _filelength, _close of every file
 //   open-candidates  + the same only for a file whose listed size some record
 //                      of the signature table accepts
@@ -15,7 +18,8 @@
 //   all-before       open-all + peek-all + status-all
 //   all-after        open-candidates + peek-idle + status-frame
 //
-//   costs D:\\   (a folder ending in a backslash)
+//   costs D:\\ [step...]   (a folder ending in a backslash; only the steps
+//                           named, when any are)
 #include <windows.h>
 #include <fcntl.h>
 #include <io.h>
@@ -39,6 +43,7 @@ enum : unsigned {
     do_pump = 8,
     do_status = 16,
     do_status_frame = 32,
+    do_list_twice = 64,
 };
 const UINT show_message = WM_APP + 1;
 const UINT_PTR frame_timer = 1;
@@ -125,6 +130,14 @@ long walk(const std::string &dir, unsigned steps) {
         pump(steps);
     } while (FindNextFileA(h, &d));
     FindClose(h);
+    if (steps & do_list_twice) {
+        h = FindFirstFileA((dir + "*.*").c_str(), &d);
+        if (h != INVALID_HANDLE_VALUE) {
+            while (FindNextFileA(h, &d)) {
+            }
+            FindClose(h);
+        }
+    }
     return files;
 }
 }  // namespace
@@ -149,6 +162,7 @@ int main(int argc, char **argv) {
         unsigned steps;
     } runs[] = {
         {"enumerate", 0},
+        {"list-twice", do_list_twice},
         {"open-all", do_open},
         {"open-candidates", do_open_candidates},
         {"peek-all", do_peek},
@@ -160,6 +174,9 @@ int main(int argc, char **argv) {
         {"enumerate", 0},
     };
     for (const auto &r : runs) {
+        bool named = argc <= 2;
+        for (int i = 2; i < argc; ++i) named = named || !std::strcmp(argv[i], r.name);
+        if (!named) continue;
         throttled = (r.steps & do_status_frame) != 0;
         opens = 0;
         message_pump_reset();

@@ -1,13 +1,24 @@
 // The directory walker, its message pump and the status-line shortening.
 //
-// Every directory is enumerated twice: once for its files, which are scanned
-// in enumeration order, then once for its subdirectories, which are walked
-// depth first. In the memory phase the pattern is one file, tested alone.
+// Each directory is listed once. Its files are scanned in listing order; the
+// subdirectories met on the way wait on a bounded stack of names and are
+// walked afterwards, depth first, in the order they were met. Between those
+// walks the pump is called once for every entry of the listing, as a second
+// listing of the directory would have it called. A directory whose names do
+// not fit what is left of the stack, whose listing failed or broke off, or
+// whose pattern names only some of its entries, is listed a second time for
+// its subdirectories instead. In the memory phase the pattern is one file,
+// tested alone.
+//
+// The waiting names are those of the one listing: a subdirectory that
+// appears in the directory while its files are scanned is not walked, and one
+// that disappears is skipped like any directory that cannot be listed. The
+// scan itself changes files only, never which subdirectories there are.
+//
 // Each file goes to the scanners with the size its directory listed, so that
 // a file no record can match is never opened. An entry whose path (or
-// subdirectory pattern) would not fit a
-// 260-byte buffer is skipped: it is neither shown, counted, scanned nor
-// walked.
+// subdirectory pattern) would not fit a 260-byte buffer is skipped: it is
+// neither shown, counted, scanned nor walked.
 #include "engine/directory_walker.h"
 
 #include <cstring>
@@ -118,7 +129,53 @@ static void program_files_probe(const char *pattern) {
     }
 }
 
+// The stack of subdirectories waiting to be walked, shared by every level of
+// the walk: a directory's records lie above those of its parents and are
+// dropped when its walk returns. A record is the entry's position in the
+// listing (4 bytes, in the machine's order) followed by its name and string
+// end.
+static char waiting_names[subfolder_stack_bytes];
+static unsigned waiting_top = 0;
+
+// Pushes one subdirectory; 0 when it does not fit.
+static int push_waiting(uint32_t position, const char *name) {
+    size_t size = sizeof position + std::strlen(name) + 1;
+    if (size > sizeof waiting_names - waiting_top) return 0;
+    std::memcpy(waiting_names + waiting_top, &position, sizeof position);
+    std::memcpy(waiting_names + waiting_top + sizeof position, name, size - sizeof position);
+    waiting_top += (unsigned)size;
+    return 1;
+}
+
+// Builds the pattern of subdirectory name below the directory of
+// walk_pattern into sub_pattern: 1 when it fits, 0 when it does not, -1
+// when walk_pattern has no ".".
+static int subdirectory_pattern(char *sub_pattern, const char *walk_pattern, const char *name) {
+    std::strcpy(sub_pattern, walk_pattern);
+    if (!cut_before_last_dot(sub_pattern)) return -1;
+    return append_text(sub_pattern, 260, name) && append_text(sub_pattern, 260, "\\*.*");
+}
+
+// Walks one subdirectory of the directory of walk_pattern; -1 when the walk
+// must end every enclosing walk.
+static int32_t walk_subdirectory(const char *walk_pattern, const char *name) {
+    char sub_pattern[260];
+    int built = subdirectory_pattern(sub_pattern, walk_pattern, name);
+    if (built <= 0) return built;
+    if (std::strstr(sub_pattern, "\\Program Files\\")) scan_state.program_files_entered = 1;
+    return directory_walker(sub_pattern) == -1 ? -1 : 0;
+}
+
+static int32_t walk_directory(const char *pattern);
+
 int32_t directory_walker(const char *pattern) {
+    unsigned base = waiting_top;
+    int32_t result = walk_directory(pattern);
+    waiting_top = base;
+    return result;
+}
+
+static int32_t walk_directory(const char *pattern) {
     char walk_pattern[260];
     char entry_path[260];
     char dirs_pattern[260];
@@ -134,10 +191,25 @@ int32_t directory_walker(const char *pattern) {
     // stopped before it has run.
     bool retest = scan_state.memory_phase && scan_state.memory_choice;
 
+    // The pattern for subdirectories: the walk pattern with "*" after its
+    // last "." (for a pattern ending in "*.*", the same pattern).
+    std::strcpy(dirs_pattern, walk_pattern);
+    char *dot = std::strrchr(dirs_pattern, '.');
+    if (dot) dot[1] = 0;
+    bool dirs_fit = append_text(dirs_pattern, sizeof dirs_pattern, "*") != 0;
+    // Whether this one listing also serves for the subdirectories; it stops
+    // serving when a name does not fit the stack or the listing breaks off.
+    bool one_listing = !scan_state.memory_phase && dirs_fit && !std::strcmp(dirs_pattern, walk_pattern);
+    unsigned first_waiting = waiting_top;
+    uint32_t listed = 0;
+
     // File pass
     HANDLE find = os::FindFirstFileA(walk_pattern, &found);
-    if (find != INVALID_HANDLE_VALUE) {
+    if (find == INVALID_HANDLE_VALUE) {
+        one_listing = false;
+    } else {
         do {
+            ++listed;
             message_pump();
             if (scan_state.scan_terminated && !retest) {
                 os::FindClose(find);
@@ -152,7 +224,14 @@ int32_t directory_walker(const char *pattern) {
                 if (!append_text(entry_path, sizeof entry_path, found.cFileName)) continue;
             }
             show_entry(entry_path);
-            if (!(found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
+            if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+                if (one_listing && std::strcmp(found.cFileName, ".") && std::strcmp(found.cFileName, "..") &&
+                    subdirectory_pattern(sub_pattern, walk_pattern, found.cFileName) > 0 &&
+                    !push_waiting(listed - 1, found.cFileName)) {
+                    one_listing = false;
+                    waiting_top = first_waiting;
+                }
+            } else {
                 if (!scan_state.memory_phase) ++scan_state.files_scanned;
                 uint64_t listed_size = (uint64_t)found.nFileSizeHigh << 32 | found.nFileSizeLow;
                 for (const scanner_entry *s = scanner_list; s->label; ++s)
@@ -164,6 +243,7 @@ int32_t directory_walker(const char *pattern) {
                 return 0;
             }
         } while (os::FindNextFileA(find, &found));
+        if (os::GetLastError() != ERROR_NO_MORE_FILES) one_listing = false;
         os::FindClose(find);
     }
 
@@ -171,11 +251,32 @@ int32_t directory_walker(const char *pattern) {
     // a nested walk would clear the hit it has just recorded.
     if (scan_state.memory_phase) return scan_state.files_scanned;
 
-    // Subdirectory pass
-    std::strcpy(dirs_pattern, walk_pattern);
-    char *dot = std::strrchr(dirs_pattern, '.');
-    if (dot) dot[1] = 0;
-    if (!append_text(dirs_pattern, sizeof dirs_pattern, "*")) return scan_state.files_scanned;
+    if (one_listing) {
+        // Subdirectories met by the listing, one pump per entry listed.
+        unsigned next = first_waiting;
+        const unsigned end = waiting_top;
+        uint32_t pumped = 0;
+        while (next < end) {
+            uint32_t position;
+            std::memcpy(&position, waiting_names + next, sizeof position);
+            const char *name = waiting_names + next + sizeof position;
+            next += (unsigned)(sizeof position + std::strlen(name) + 1);
+            for (; pumped <= position; ++pumped) {
+                message_pump();
+                if (scan_state.scan_terminated) return 0;
+            }
+            if (walk_subdirectory(walk_pattern, name) == -1) return -1;
+        }
+        for (; pumped < listed; ++pumped) {
+            message_pump();
+            if (scan_state.scan_terminated) return 0;
+        }
+        return scan_state.files_scanned;
+    }
+    waiting_top = first_waiting;
+
+    // Subdirectory pass over a second listing
+    if (!dirs_fit) return scan_state.files_scanned;
     find = os::FindFirstFileA(dirs_pattern, &found);
     if (find == INVALID_HANDLE_VALUE) return scan_state.files_scanned;
     do {
@@ -186,16 +287,7 @@ int32_t directory_walker(const char *pattern) {
         }
         if (!(found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) continue;
         if (!std::strcmp(found.cFileName, ".") || !std::strcmp(found.cFileName, "..")) continue;
-        std::strcpy(sub_pattern, walk_pattern);
-        if (!cut_before_last_dot(sub_pattern)) {
-            os::FindClose(find);
-            return -1;
-        }
-        if (!append_text(sub_pattern, sizeof sub_pattern, found.cFileName) ||
-            !append_text(sub_pattern, sizeof sub_pattern, "\\*.*"))
-            continue;
-        if (std::strstr(sub_pattern, "\\Program Files\\")) scan_state.program_files_entered = 1;
-        if (directory_walker(sub_pattern) == -1) {
+        if (walk_subdirectory(walk_pattern, found.cFileName) == -1) {
             os::FindClose(find);
             return -1;
         }

@@ -22,6 +22,13 @@ extern const scanner_entry scanner_list[];
 // -1 when a pattern had no "." where one had to be cut.
 int32_t directory_walker(const char *pattern);
 
+// The walker lists each directory once and keeps the names of the
+// subdirectories it met, to walk them after the files, in this many bytes
+// over all levels of the walk (4 bytes plus the name and its string end a
+// subdirectory). A directory whose names do not fit in what its parents
+// left is listed a second time for its subdirectories, so none is missed.
+enum : unsigned { subfolder_stack_bytes = 256 * 1024 };
+
 // Handles at most one queued message; Esc asks whether to stop the scan.
 // After a look that found the queue empty, the next look waits until
 // pump_idle_ms have passed on the performance counter; calls before then
