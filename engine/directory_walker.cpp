@@ -14,6 +14,7 @@
 
 #include "engine/file_matcher.h"
 #include "engine/scan_state.h"
+#include "memory/platform.h"
 
 const scanner_entry scanner_list[] = {
     {"W32/Quelby.Trojan ", file_matcher_listed},
@@ -149,7 +150,10 @@ int32_t directory_walker(const char *pattern) {
                 if (!append_text(entry_path, sizeof entry_path, found.cFileName)) continue;
             }
             show_entry(entry_path);
-            if (!(found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
+            // Under WOW64 a file whose name reaches the 32-bit system folder is
+            // found there, under its own name.
+            if (!(found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) &&
+                (scan_state.memory_phase || !redirected_elsewhere(entry_path, false))) {
                 if (!scan_state.memory_phase) ++scan_state.files_scanned;
                 uint64_t listed_size = (uint64_t)found.nFileSizeHigh << 32 | found.nFileSizeLow;
                 for (const scanner_entry *s = scanner_list; s->label; ++s)
@@ -189,7 +193,7 @@ int32_t directory_walker(const char *pattern) {
             return -1;
         }
         if (!append_text(sub_pattern, sizeof sub_pattern, found.cFileName) ||
-            !append_text(sub_pattern, sizeof sub_pattern, "\\*.*"))
+            redirected_elsewhere(sub_pattern, true) || !append_text(sub_pattern, sizeof sub_pattern, "\\*.*"))
             continue;
         if (std::strstr(sub_pattern, "\\Program Files\\")) scan_state.program_files_entered = 1;
         if (directory_walker(sub_pattern) == -1) {

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "engine/scan_state.h"
+#include "memory/platform.h"
 #include "memory/process_api.h"
 #include "memory/process_kill.h"
 #include "repair/restart_delete.h"
@@ -37,7 +38,7 @@ disposition_outcome delete_disposition(const char *path, const char *name) {
 // The memory scan's entry for the file at path; -1 when it has none.
 int memory_entry(const char *path) {
     for (int32_t i = 0; i < scan_state.memory_file_count && i < memory_file_limit; ++i)
-        if (same_file(scan_state.memory_files[i], path)) return i;
+        if (same_file_seen(scan_state.memory_files[i], path)) return i;
     return -1;
 }
 
@@ -65,7 +66,11 @@ disposition_outcome memory_scan_outcome(const char *path) {
     return entry < 0 ? outcome_none : (disposition_outcome)scan_state.memory_file_outcomes[entry];
 }
 
-int memory_retest_disposition(const char *label, const char *path) {
+int memory_retest_disposition(const char *label, const char *image_path) {
+    // Under WOW64 an image known by its System32 name is named, recorded and
+    // disposed of where it is, in the 32-bit system folder.
+    char path[MAX_PATH];
+    if (!unredirected_path(image_path, path, sizeof path) && !copy_text(path, sizeof path, image_path)) path[0] = 0;
     scan_state.disposition_choice = scan_state.memory_choice;
     report("System Memory    W32/Quelby.Trojan  removed");
     os::Sleep(1000);

@@ -809,6 +809,33 @@ TEST_F(MemoryTest, StopDuringTheMemoryScanKeepsAnEndedProcessInTheReport) {
     }
 }
 
+TEST_F(MemoryTest, UnderWowSixtyFourEachFileIsOneFindNamedWhereItIs) {
+    // System32 shows the 32-bit folder's files, which the walk finds in
+    // SysWOW64 itself; drivers\etc below it is the native folder. A process
+    // known by its System32 name is the same find as its file in SysWOW64.
+    m().set_version(VER_PLATFORM_WIN32_NT, 5, 2);
+    m().wow64 = true;
+    const std::string wow = "C:\\WINDOWS\\SysWOW64\\";
+    m().add_file(wow + "held.exe", sample_data)->locked = true;
+    m().add_file(wow + "drivers\\gone.sys", sample_data);
+    m().add_file(wow + "drivers\\etc\\clean.txt", "x");
+    m().add_file("C:\\WINDOWS\\SYSTEM32\\drivers\\etc\\native.exe", sample_data);
+    m().add_file(wow + "run.exe", sample_data)->locked = true;
+    m().add_process(9, "C:\\WINDOWS\\SYSTEM32\\run.exe");
+    scan_driver();
+    EXPECT_EQ(4, scan_state.files_infected);
+    for (const char *name : {"held.exe", "gone.sys", "native.exe", "run.exe"}) {
+        std::vector<std::string> found;
+        for (const std::string &line : window.lines)
+            if (line.find(name) != std::string::npos) found.push_back(line);
+        ASSERT_EQ(1u, found.size()) << name;
+        std::string folder = std::string(name) == "native.exe" ? "C:\\WINDOWS\\SYSTEM32\\drivers\\etc\\" : wow;
+        EXPECT_TRUE(sim::iequals(found[0].substr(0, folder.size()), folder)) << found[0];
+    }
+    EXPECT_EQ(2u, m().pending_deletes.size());
+    EXPECT_FALSE(m().exists(wow + "drivers\\gone.sys"));
+}
+
 TEST_F(MemoryTest, NoProcessPassWithoutAKnownFamily) {
     for (bool query_fails : {true, false}) {
         fresh();
