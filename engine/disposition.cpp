@@ -72,6 +72,7 @@ int memory_retest_disposition(const char *label, const char *image_path) {
     char path[MAX_PATH];
     if (!unredirected_path(image_path, path, sizeof path) && !copy_text(path, sizeof path, image_path)) path[0] = 0;
     scan_state.disposition_choice = scan_state.memory_choice;
+    ++scan_state.memory_retests;
     report("System Memory    W32/Quelby.Trojan  removed");
     os::Sleep(1000);
     // A file that an earlier process's disposition left in place is the same
@@ -88,4 +89,18 @@ int memory_retest_disposition(const char *label, const char *image_path) {
     }
     std::memset(scan_state.file_under_test, 0, sizeof scan_state.file_under_test);
     return 0;
+}
+
+void memory_retest_without_file(const char *image_path) {
+    if (!scan_state.report_window) return;
+    char path[MAX_PATH];
+    if (!unredirected_path(image_path, path, sizeof path) && !copy_text(path, sizeof path, image_path)) path[0] = 0;
+    report("System Memory    W32/Quelby.Trojan  removed");
+    if (memory_scan_outcome(path) != outcome_none) return;
+    ++scan_state.files_infected;
+    if (scan_state.memory_file_count < memory_file_limit) {
+        int32_t entry = scan_state.memory_file_count++;
+        copy_text(scan_state.memory_files[entry], sizeof scan_state.memory_files[0], path);
+        scan_state.memory_file_outcomes[entry] = outcome_removed;
+    }
 }

@@ -5,6 +5,7 @@
 #include <new>
 
 #include "engine/directory_walker.h"
+#include "engine/disposition.h"
 #include "engine/scan_state.h"
 #include "memory/memory_scan.h"
 #include "memory/platform.h"
@@ -29,8 +30,11 @@ int32_t check(const process_record &r) {
 // is reported and the file deleted.
 int32_t rescan(const process_record &r) {
     scan_state.memory_choice = scan_state.disposition_choice;
+    int32_t retests = scan_state.memory_retests;
     int32_t result = directory_walker(r.image_path);
     scan_state.memory_choice = 0;
+    // The process has ended all the same when its file is gone meanwhile.
+    if (scan_state.memory_retests == retests) memory_retest_without_file(r.image_path);
     return result;
 }
 

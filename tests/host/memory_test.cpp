@@ -732,6 +732,9 @@ void at_every_call(const std::function<void()> &setup, const std::function<void(
 int lines_equal(const std::vector<std::string> &lines, const std::string &text) {
     return (int)std::count(lines.begin(), lines.end(), text);
 }
+int lines_starting(const std::vector<std::string> &lines, const std::string &text) {
+    return (int)std::count_if(lines.begin(), lines.end(), [&](const std::string &l) { return l.rfind(text, 0) == 0; });
+}
 }  // namespace
 
 TEST_F(MemoryTest, ProgramGivenTheIdOfAnExitedTrojanIsNeverEnded) {
@@ -834,6 +837,34 @@ TEST_F(MemoryTest, UnderWowSixtyFourEachFileIsOneFindNamedWhereItIs) {
     }
     EXPECT_EQ(2u, m().pending_deletes.size());
     EXPECT_FALSE(m().exists(wow + "drivers\\gone.sys"));
+}
+
+TEST_F(MemoryTest, EndedProcessWhoseFileVanishesIsStillReportedAndCounted) {
+    // Another program deletes the image at any moment after its process was
+    // ended: the memory line and the count stand; a file line only while
+    // the file was there to be removed.
+    const std::string evil = "C:\\WINDOWS\\evil.exe";
+    for (const Family &family : {Family{"98", win98}, Family{"XP", xp}}) {
+        at_every_call(
+            [&] {
+                fresh();
+                family.set(m());
+                m().add_drive('C', DRIVE_FIXED);
+                infected(7, evil);
+            },
+            [&] {
+                if (!m().process(7)->running && m().exists(evil)) {
+                    sim::Node *n = m().find(evil);
+                    n->parent->remove_child(n);
+                }
+            },
+            [&] { scan_driver(); },
+            [&](int k) {
+                EXPECT_EQ((int)m().terminated.size(), lines_equal(window.lines, memory_line)) << family.name << " call " << k;
+                EXPECT_EQ(1, lines_equal(window.lines, "Total files infected\t\t:  1")) << family.name << " call " << k;
+                EXPECT_LE(lines_starting(window.lines, evil), 1) << family.name << " call " << k;
+            });
+    }
 }
 
 TEST_F(MemoryTest, NoProcessPassWithoutAKnownFamily) {
