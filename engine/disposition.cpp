@@ -91,8 +91,13 @@ int memory_retest_disposition(const char *label, const char *image_path) {
     return 0;
 }
 
-void memory_retest_without_file(const char *image_path) {
+void memory_retest_unlisted(const char *label, const char *image_path) {
     if (!scan_state.report_window) return;
+    // A file that could not be listed but stands has the whole re-test.
+    if (os::_access(image_path, 0) == 0) {
+        memory_retest_disposition(label, image_path);
+        return;
+    }
     char path[MAX_PATH];
     if (!unredirected_path(image_path, path, sizeof path) && !copy_text(path, sizeof path, image_path)) path[0] = 0;
     report("System Memory    W32/Quelby.Trojan  removed");

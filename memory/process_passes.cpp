@@ -32,9 +32,9 @@ int32_t rescan(const process_record &r) {
     scan_state.memory_choice = scan_state.disposition_choice;
     int32_t retests = scan_state.memory_retests;
     int32_t result = directory_walker(r.image_path);
+    // The process has ended all the same when its file could not be listed.
+    if (scan_state.memory_retests == retests) memory_retest_unlisted("W32/Quelby.Trojan ", r.image_path);
     scan_state.memory_choice = 0;
-    // The process has ended all the same when its file is gone meanwhile.
-    if (scan_state.memory_retests == retests) memory_retest_without_file(r.image_path);
     return result;
 }
 
