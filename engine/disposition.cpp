@@ -3,6 +3,7 @@
 
 #include <cstring>
 
+#include "engine/directory_walker.h"
 #include "engine/scan_state.h"
 #include "memory/platform.h"
 #include "memory/process_api.h"
@@ -95,6 +96,11 @@ void memory_retest_unlisted(const char *label, const char *image_path) {
     if (!scan_state.report_window) return;
     // A file that could not be listed but stands has the whole re-test.
     if (os::_access(image_path, 0) == 0) {
+        // Shown as the walk would have, for the line of a file whose
+        // attributes cannot be reset.
+        char shortened[512];
+        shorten_path(image_path, shortened, 60);
+        show_status(shortened);
         memory_retest_disposition(label, image_path);
         return;
     }
