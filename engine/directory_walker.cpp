@@ -25,6 +25,7 @@
 
 #include "engine/file_matcher.h"
 #include "engine/scan_state.h"
+#include "memory/platform.h"
 
 const scanner_entry scanner_list[] = {
     {"W32/Quelby.Trojan ", file_matcher_listed},
@@ -148,12 +149,16 @@ static int push_waiting(uint32_t position, const char *name) {
 }
 
 // Builds the pattern of subdirectory name below the directory of
-// walk_pattern into sub_pattern: 1 when it fits, 0 when it does not, -1
+// walk_pattern into sub_pattern: 1 when it fits, 0 when it does not (or
+// the folder is walked under another name), -1
 // when walk_pattern has no ".".
 static int subdirectory_pattern(char *sub_pattern, const char *walk_pattern, const char *name) {
     std::strcpy(sub_pattern, walk_pattern);
     if (!cut_before_last_dot(sub_pattern)) return -1;
-    return append_text(sub_pattern, 260, name) && append_text(sub_pattern, 260, "\\*.*");
+    // Under WOW64 a folder whose name reaches the 32-bit system folder is
+    // walked there, under its own name.
+    return append_text(sub_pattern, 260, name) && !redirected_elsewhere(sub_pattern, true) &&
+           append_text(sub_pattern, 260, "\\*.*");
 }
 
 // Walks one subdirectory of the directory of walk_pattern; -1 when the walk
@@ -231,7 +236,9 @@ static int32_t walk_directory(const char *pattern) {
                     one_listing = false;
                     waiting_top = first_waiting;
                 }
-            } else {
+            } else if (scan_state.memory_phase || !redirected_elsewhere(entry_path, false)) {
+                // Under WOW64 a file whose name reaches the 32-bit system
+                // folder is found there, under its own name.
                 if (!scan_state.memory_phase) ++scan_state.files_scanned;
                 uint64_t listed_size = (uint64_t)found.nFileSizeHigh << 32 | found.nFileSizeLow;
                 for (const scanner_entry *s = scanner_list; s->label; ++s)

@@ -3,7 +3,9 @@
 
 #include <cstring>
 
+#include "engine/directory_walker.h"
 #include "engine/scan_state.h"
+#include "memory/platform.h"
 #include "memory/process_api.h"
 #include "memory/process_kill.h"
 #include "repair/restart_delete.h"
@@ -37,7 +39,7 @@ disposition_outcome delete_disposition(const char *path, const char *name) {
 // The memory scan's entry for the file at path; -1 when it has none.
 int memory_entry(const char *path) {
     for (int32_t i = 0; i < scan_state.memory_file_count && i < memory_file_limit; ++i)
-        if (same_file(scan_state.memory_files[i], path)) return i;
+        if (same_file_seen(scan_state.memory_files[i], path)) return i;
     return -1;
 }
 
@@ -65,8 +67,13 @@ disposition_outcome memory_scan_outcome(const char *path) {
     return entry < 0 ? outcome_none : (disposition_outcome)scan_state.memory_file_outcomes[entry];
 }
 
-int memory_retest_disposition(const char *label, const char *path) {
+int memory_retest_disposition(const char *label, const char *image_path) {
+    // Under WOW64 an image known by its System32 name is named, recorded and
+    // disposed of where it is, in the 32-bit system folder.
+    char path[MAX_PATH];
+    if (!unredirected_path(image_path, path, sizeof path) && !copy_text(path, sizeof path, image_path)) path[0] = 0;
     scan_state.disposition_choice = scan_state.memory_choice;
+    ++scan_state.memory_retests;
     report("System Memory    W32/Quelby.Trojan  removed");
     os::Sleep(1000);
     // A file that an earlier process's disposition left in place is the same
@@ -83,4 +90,28 @@ int memory_retest_disposition(const char *label, const char *path) {
     }
     std::memset(scan_state.file_under_test, 0, sizeof scan_state.file_under_test);
     return 0;
+}
+
+void memory_retest_unlisted(const char *label, const char *image_path) {
+    if (!scan_state.report_window) return;
+    // A file that could not be listed but stands has the whole re-test.
+    if (os::_access(image_path, 0) == 0) {
+        // Shown as the walk would have, for the line of a file whose
+        // attributes cannot be reset.
+        char shortened[512];
+        shorten_path(image_path, shortened, 60);
+        show_status(shortened);
+        memory_retest_disposition(label, image_path);
+        return;
+    }
+    char path[MAX_PATH];
+    if (!unredirected_path(image_path, path, sizeof path) && !copy_text(path, sizeof path, image_path)) path[0] = 0;
+    report("System Memory    W32/Quelby.Trojan  removed");
+    if (memory_scan_outcome(path) != outcome_none) return;
+    ++scan_state.files_infected;
+    if (scan_state.memory_file_count < memory_file_limit) {
+        int32_t entry = scan_state.memory_file_count++;
+        copy_text(scan_state.memory_files[entry], sizeof scan_state.memory_files[0], path);
+        scan_state.memory_file_outcomes[entry] = outcome_removed;
+    }
 }

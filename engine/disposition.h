@@ -28,3 +28,10 @@ int memory_retest_disposition(const char *label, const char *path);
 // new find; one it left in place (scheduled or not) is the same find, whose
 // one line stands.
 disposition_outcome memory_scan_outcome(const char *path);
+
+// The re-test of a process just terminated for being infected whose image
+// file the walk could not list: a file that stands has the whole re-test;
+// when it is gone, the process is reported removed from memory and, unless
+// the memory scan reported its file for an earlier process, counted, with no
+// file line.
+void memory_retest_unlisted(const char *label, const char *image_path);

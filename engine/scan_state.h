@@ -41,6 +41,8 @@ struct scan_state_t {
     // disposition_outcome of engine/disposition.h).
     uint8_t memory_file_outcomes[memory_file_limit];
     int32_t memory_file_count;
+    // How many memory-phase re-tests have reported a process removed.
+    int32_t memory_retests;
     // Infected files left in place with their deletion at restart scheduled,
     // and left in place without it: the restart is offered only while the
     // first is above 0 and the second is 0.

@@ -102,3 +102,28 @@ bool unredirected_path(const char *path, char *out, size_t size) {
     }
     return copy_text(out, (unsigned)size, path) != 0;
 }
+
+bool redirected_elsewhere(const char *path, bool folder) {
+    char windows[MAX_PATH], unredirected[MAX_PATH];
+    if (!fits(os::GetWindowsDirectoryA(windows, MAX_PATH)) || !below(path, windows) || !runs_under_wow64() ||
+        !unredirected_path(path, unredirected, sizeof unredirected) || same_text_nocase(path, unredirected))
+        return false;
+    if (!folder) return true;
+    // A redirected folder that leads to a folder left alone is still walked,
+    // for that folder (drivers, for drivers\etc).
+    char system[MAX_PATH];
+    if (!fits(os::GetSystemDirectoryA(system, MAX_PATH))) return false;
+    const char *rest = below(path, system);
+    if (!rest) return true;
+    size_t n = std::strlen(rest);
+    for (const char *kept : not_redirected)
+        if (begins_with_nocase(kept, rest) && kept[n] == '\\') return false;
+    return true;
+}
+
+bool same_file_seen(const char *a, const char *b) {
+    if (same_file(a, b)) return true;
+    char ua[MAX_PATH], ub[MAX_PATH];
+    return runs_under_wow64() && unredirected_path(a, ua, sizeof ua) && unredirected_path(b, ub, sizeof ub) &&
+           (!same_text_nocase(a, ua) || !same_text_nocase(b, ub)) && same_file(ua, ub);
+}

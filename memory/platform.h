@@ -27,3 +27,16 @@ bool runs_under_wow64();
 // Windows 7 on driverstore). Any other path, and every path outside WOW64, is copied as it is.
 // False when the result does not fit or, under WOW64, a folder cannot be had.
 bool unredirected_path(const char *path, char *out, size_t size);
+
+// Whether, under WOW64, the drive walk passes over the entry at path (a
+// folder when folder is true) of the Windows folder: the program's calls on
+// it reach another place (the 32-bit system folder, which the walk visits
+// under its own name), so that one file would be found twice and named where
+// it is not. A folder that leads to a folder left alone (drivers, for
+// drivers\etc) is walked all the same.
+bool redirected_elsewhere(const char *path, bool folder);
+
+// Whether two paths the program's own file calls reached name one file
+// (same_file), also when under WOW64 one of them names it through the
+// redirected system folder and the other in the 32-bit folder itself.
+bool same_file_seen(const char *a, const char *b);

@@ -5,6 +5,7 @@
 #include <new>
 
 #include "engine/directory_walker.h"
+#include "engine/disposition.h"
 #include "engine/scan_state.h"
 #include "memory/memory_scan.h"
 #include "memory/platform.h"
@@ -29,7 +30,10 @@ int32_t check(const process_record &r) {
 // is reported and the file deleted.
 int32_t rescan(const process_record &r) {
     scan_state.memory_choice = scan_state.disposition_choice;
+    int32_t retests = scan_state.memory_retests;
     int32_t result = directory_walker(r.image_path);
+    // The process has ended all the same when its file could not be listed.
+    if (scan_state.memory_retests == retests) memory_retest_unlisted("W32/Quelby.Trojan ", r.image_path);
     scan_state.memory_choice = 0;
     return result;
 }

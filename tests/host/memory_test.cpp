@@ -732,6 +732,9 @@ void at_every_call(const std::function<void()> &setup, const std::function<void(
 int lines_equal(const std::vector<std::string> &lines, const std::string &text) {
     return (int)std::count(lines.begin(), lines.end(), text);
 }
+int lines_starting(const std::vector<std::string> &lines, const std::string &text) {
+    return (int)std::count_if(lines.begin(), lines.end(), [&](const std::string &l) { return l.rfind(text, 0) == 0; });
+}
 }  // namespace
 
 TEST_F(MemoryTest, ProgramGivenTheIdOfAnExitedTrojanIsNeverEnded) {
@@ -805,6 +808,61 @@ TEST_F(MemoryTest, StopDuringTheMemoryScanKeepsAnEndedProcessInTheReport) {
                 if (ended) {
                     EXPECT_EQ(1, lines_equal(window.lines, "Total files infected\t\t:  1")) << family.name << " call " << k;
                 }
+            });
+    }
+}
+
+TEST_F(MemoryTest, UnderWowSixtyFourEachFileIsOneFindNamedWhereItIs) {
+    // System32 shows the 32-bit folder's files, which the walk finds in
+    // SysWOW64 itself; drivers\etc below it is the native folder. A process
+    // known by its System32 name is the same find as its file in SysWOW64.
+    m().set_version(VER_PLATFORM_WIN32_NT, 5, 2);
+    m().wow64 = true;
+    const std::string wow = "C:\\WINDOWS\\SysWOW64\\";
+    m().add_file(wow + "held.exe", sample_data)->locked = true;
+    m().add_file(wow + "drivers\\gone.sys", sample_data);
+    m().add_file(wow + "drivers\\etc\\clean.txt", "x");
+    m().add_file("C:\\WINDOWS\\SYSTEM32\\drivers\\etc\\native.exe", sample_data);
+    m().add_file(wow + "run.exe", sample_data)->locked = true;
+    m().add_process(9, "C:\\WINDOWS\\SYSTEM32\\run.exe");
+    scan_driver();
+    EXPECT_EQ(4, scan_state.files_infected);
+    for (const char *name : {"held.exe", "gone.sys", "native.exe", "run.exe"}) {
+        std::vector<std::string> found;
+        for (const std::string &line : window.lines)
+            if (line.find(name) != std::string::npos) found.push_back(line);
+        ASSERT_EQ(1u, found.size()) << name;
+        std::string folder = std::string(name) == "native.exe" ? "C:\\WINDOWS\\SYSTEM32\\drivers\\etc\\" : wow;
+        EXPECT_TRUE(sim::iequals(found[0].substr(0, folder.size()), folder)) << found[0];
+    }
+    EXPECT_EQ(2u, m().pending_deletes.size());
+    EXPECT_FALSE(m().exists(wow + "drivers\\gone.sys"));
+}
+
+TEST_F(MemoryTest, EndedProcessWhoseFileVanishesIsStillReportedAndCounted) {
+    // Another program deletes the image at any moment after its process was
+    // ended: the memory line and the count stand; a file line only while
+    // the file was there to be removed.
+    const std::string evil = "C:\\WINDOWS\\evil.exe";
+    for (const Family &family : {Family{"98", win98}, Family{"XP", xp}}) {
+        at_every_call(
+            [&] {
+                fresh();
+                family.set(m());
+                m().add_drive('C', DRIVE_FIXED);
+                infected(7, evil);
+            },
+            [&] {
+                if (!m().process(7)->running && m().exists(evil)) {
+                    sim::Node *n = m().find(evil);
+                    n->parent->remove_child(n);
+                }
+            },
+            [&] { scan_driver(); },
+            [&](int k) {
+                EXPECT_EQ((int)m().terminated.size(), lines_equal(window.lines, memory_line)) << family.name << " call " << k;
+                EXPECT_EQ(1, lines_equal(window.lines, "Total files infected\t\t:  1")) << family.name << " call " << k;
+                EXPECT_LE(lines_starting(window.lines, evil), 1) << family.name << " call " << k;
             });
     }
 }
