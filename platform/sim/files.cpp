@@ -241,8 +241,9 @@ BOOL FindNextFileA(HANDLE find, WIN32_FIND_DATAA *data) {
         m.last_error = ERROR_INVALID_HANDLE;
         return FALSE;
     }
-    if (it->second.next >= it->second.entries.size() || m.should_fail("FindNextFileA")) {
-        m.last_error = ERROR_NO_MORE_FILES;
+    bool at_end = it->second.next >= it->second.entries.size();
+    if (at_end || m.should_fail("FindNextFileA")) {
+        m.last_error = at_end ? ERROR_NO_MORE_FILES : m.find_next_fault_error;
         return FALSE;
     }
     *data = it->second.entries[it->second.next++];

@@ -255,6 +255,9 @@ public:
     // ---
     std::map<std::string, int> fail_calls;
     std::map<std::string, int> fail_after;
+    // What a FindNextFileA failed by fault leaves for GetLastError: its end
+    // by default, or another error for a listing that breaks off.
+    DWORD find_next_fault_error = ERROR_NO_MORE_FILES;
     bool should_fail(const char *call);
 
     // --- Observation ---

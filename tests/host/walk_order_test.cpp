@@ -270,3 +270,38 @@ TEST_F(WalkChanges, SubfoldersComeFromTheOneListing) {
               window.statuses);
     EXPECT_TRUE(window.lines.empty());
 }
+
+// A folder link back up the tree, walked until the paths no longer fit, with
+// double-byte names (code page 932, second bytes "\" and capitals among
+// them): the stack of names fills part way down the loop and the deeper
+// folders are listed twice; a listing that breaks off with an error other
+// than its end is listed again for its subfolders.
+TEST(WalkOneListing, LoopsDoubleByteNamesAndBrokenListingsWalkAsTwoListingsDid) {
+    auto loop = [] {
+        sim::Machine &m = sim::machine();
+        m.ansi_code_page = 932;
+        m.add_file("C:\\L\\f\x95\\", "x");
+        m.add_link("C:\\L\\up", "C:\\L");
+        for (int i = 0; i < 115; ++i) m.add_dir("C:\\L\\\x83\x41" + std::to_string(i) + std::string(34, 'd') + "\x95\\");
+        m.add_file("C:\\L\\g", "x");
+    };
+    Walk two = run(two_listing_walk, loop, 0, {});
+    std::pair<int, int> listings = expect_same_walk(loop, 0, {}, "loop");
+    EXPECT_LT(listings.first, 2 * listings.second) << "some folders listed twice";
+    expect_same_walk(loop, two.peeks * 2 / 3, {}, "loop, stopped deep");
+
+    auto broken = [] {
+        sim::Machine &m = sim::machine();
+        m.add_file("C:\\f1", "x");
+        m.add_file("C:\\D1\\in1", "x");
+        m.add_file("C:\\f2", "x");
+        m.add_file("C:\\D2\\in2", "x");
+        m.add_file("C:\\f3", "x");
+        m.find_next_fault_error = ERROR_ACCESS_DENIED;
+        m.fail_after["FindNextFileA"] = 2;  // the root's listing ends after D1 and f2
+        m.fail_calls["FindNextFileA"] = 1;
+    };
+    expect_same_walk(broken, 0, {}, "broken listing");
+    Walk one = run(directory_walker, broken, 0, {});
+    EXPECT_NE(one.trace.end(), std::find(one.trace.begin(), one.trace.end(), "S C:\\D2\\in2"));
+}
