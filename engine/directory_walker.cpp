@@ -24,6 +24,7 @@
 #include <cstring>
 
 #include "engine/file_matcher.h"
+#include "engine/path_text.h"
 #include "engine/scan_state.h"
 #include "memory/platform.h"
 
@@ -167,7 +168,7 @@ static int32_t walk_subdirectory(const char *walk_pattern, const char *name) {
     char sub_pattern[260];
     int built = subdirectory_pattern(sub_pattern, walk_pattern, name);
     if (built <= 0) return built;
-    if (std::strstr(sub_pattern, "\\Program Files\\")) scan_state.program_files_entered = 1;
+    if (find_text(sub_pattern, "\\Program Files\\")) scan_state.program_files_entered = 1;
     return directory_walker(sub_pattern) == -1 ? -1 : 0;
 }
 

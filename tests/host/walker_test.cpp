@@ -62,6 +62,16 @@ TEST_F(WalkerTest, ProgramFilesProbeOnlyForDriveRootPatterns) {
     EXPECT_EQ(1, scan_state.program_files_entered);
 }
 
+// In code page 932 a "\" byte may be the second byte of a character: a
+// folder whose name merely holds those bytes is not Program Files.
+TEST_F(WalkerTest, ProgramFilesEnteredOnlyThroughAFolderOfThatName) {
+    m().ansi_code_page = 932;
+    m().add_file("C:\\\x83\\Program Files\\x", "x");
+    directory_walker("C:\\*.*");
+    EXPECT_EQ(0, scan_state.program_files_entered);
+    EXPECT_EQ(1, scan_state.files_scanned);
+}
+
 TEST_F(WalkerTest, EscapeAnsweredNoContinuesYesStopsEveryLevel) {
     m().add_file("C:\\A\\B\\one", "1");
     m().add_file("C:\\A\\B\\two", "2");
