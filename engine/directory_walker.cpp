@@ -24,8 +24,8 @@
 #include <cstring>
 
 #include "engine/file_matcher.h"
+#include "engine/platform_facts.h"
 #include "engine/scan_state.h"
-#include "memory/platform.h"
 
 const scanner_entry scanner_list[] = {
     {"W32/Quelby.Trojan ", file_matcher_listed},
