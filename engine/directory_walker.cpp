@@ -25,8 +25,8 @@
 
 #include "engine/file_matcher.h"
 #include "engine/path_text.h"
+#include "engine/platform_facts.h"
 #include "engine/scan_state.h"
-#include "memory/platform.h"
 
 const scanner_entry scanner_list[] = {
     {"W32/Quelby.Trojan ", file_matcher_listed},

@@ -4,9 +4,9 @@
 #include <cstring>
 
 #include "engine/directory_walker.h"
+#include "engine/platform_facts.h"
+#include "engine/same_file.h"
 #include "engine/scan_state.h"
-#include "memory/platform.h"
-#include "memory/process_api.h"
 #include "memory/process_kill.h"
 #include "repair/restart_delete.h"
 #include "repair/uninstall_entry.h"

@@ -1,8 +1,8 @@
 // The memory scan driver.
 #include "memory/memory_scan.h"
 
+#include "engine/platform_facts.h"
 #include "engine/scan_state.h"
-#include "memory/platform.h"
 #include "memory/process_passes.h"
 #include "memory/restart.h"
 

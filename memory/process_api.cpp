@@ -6,6 +6,8 @@
 #include <cstring>
 #include <new>
 
+#include "engine/same_file.h"
+
 process_list::~process_list() {
     while (first) {
         process_record *next = first->next;
@@ -28,22 +30,6 @@ bool process_list::append(DWORD process_id, const char *image_path) {
     else first = r;
     last = r;
     return true;
-}
-
-bool full_path(const char *path) {
-    return (path[0] && path[1] == ':' && path[2] == '\\') || (path[0] == '\\' && path[1] == '\\');
-}
-
-bool same_file(const char *a, const char *b) {
-    if (same_text_nocase(a, b)) return true;
-    // The short form of a relative path would be that of a file in the
-    // program's current folder.
-    if (!full_path(a) || !full_path(b)) return false;
-    char short_a[260], short_b[260];
-    DWORD na = os::GetShortPathNameA(a, short_a, sizeof short_a);
-    if (na == 0 || na >= sizeof short_a) return false;
-    DWORD nb = os::GetShortPathNameA(b, short_b, sizeof short_b);
-    return nb != 0 && nb < sizeof short_b && same_text_nocase(short_a, short_b);
 }
 
 namespace {

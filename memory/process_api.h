@@ -2,6 +2,7 @@
 // name at run time, the process list that the passes build from them, and
 // the ending of a listed process by its id.
 #pragma once
+#include "engine/find_function.h"
 #include "engine/path_text.h"
 #include "platform/os.h"
 
@@ -11,13 +12,6 @@ typedef BOOL(WINAPI *enum_processes_fn)(DWORD *ids, DWORD bytes, DWORD *bytes_re
 typedef DWORD(WINAPI *module_file_name_fn)(HANDLE process, HMODULE module, LPSTR name, DWORD size);
 
 enum : unsigned { max_process_ids = 1024 };
-
-// Looks up name in module; null when module is null or lacks it.
-template <typename F>
-F find_function(HMODULE module, const char *name) {
-    return module ? reinterpret_cast<F>(reinterpret_cast<void *>(os::GetProcAddress(module, name)))
-                  : nullptr;
-}
 
 struct process_record {
     DWORD process_id;
@@ -42,14 +36,6 @@ struct process_list {
 // the open is tried once more. Returns 0 when the library, a function or a
 // record is missing.
 int list_processes_psapi(process_list &list, void (*on_access_denied)());
-
-// Whether path is a full path: "X:\..." or "\\server\...".
-bool full_path(const char *path);
-
-// Whether two paths name one file: equal but for letter case, or, both being
-// full paths, with equal short (8.3) forms, as when one of them is written
-// in the short form.
-bool same_file(const char *a, const char *b);
 
 // What a process runs, by the path of its main module (GetModuleFileNameExA,
 // with NT path forms resolved) or by its tool-help entry: the file at path,

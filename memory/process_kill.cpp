@@ -19,7 +19,8 @@
 #include <vector>
 
 #include "engine/byte_reader.h"
-#include "memory/platform.h"
+#include "engine/platform_facts.h"
+#include "engine/same_file.h"
 #include "memory/privileges.h"
 #include "memory/process_api.h"
 

@@ -6,9 +6,9 @@
 
 #include "engine/directory_walker.h"
 #include "engine/disposition.h"
+#include "engine/platform_facts.h"
 #include "engine/scan_state.h"
 #include "memory/memory_scan.h"
-#include "memory/platform.h"
 #include "memory/process_api.h"
 #include "memory/process_kill.h"
 #include "repair/service_removal.h"

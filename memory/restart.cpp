@@ -1,7 +1,7 @@
 // System restart: at once, other applications closed without asking.
 #include "memory/restart.h"
 
-#include "memory/platform.h"
+#include "engine/platform_facts.h"
 #include "memory/privileges.h"
 #include "platform/os.h"
 

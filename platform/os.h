@@ -13,7 +13,7 @@
 #include <stdio.h>
 #else
 #include <cstdio>
-#include "platform/sim/win_types.h"
+#include "platform/win_types_host.h"
 #endif
 
 namespace os {

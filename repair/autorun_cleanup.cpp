@@ -7,8 +7,8 @@
 #include <initializer_list>
 
 #include "engine/path_text.h"
+#include "engine/platform_facts.h"
 #include "engine/scan_state.h"
-#include "memory/platform.h"
 #include "repair/autorun_sweep.h"
 #include "repair/registry_helpers.h"
 #include "repair/text_signature.h"

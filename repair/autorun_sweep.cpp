@@ -22,8 +22,8 @@
 #include <vector>
 
 #include "engine/path_text.h"
+#include "engine/same_file.h"
 #include "engine/scan_state.h"
-#include "memory/process_api.h"
 #include "repair/registry_helpers.h"
 
 namespace {

@@ -18,8 +18,8 @@
 #include <string>
 #include <vector>
 
+#include "engine/platform_facts.h"
 #include "engine/scan_state.h"
-#include "memory/platform.h"
 #include "platform/os.h"
 
 namespace {

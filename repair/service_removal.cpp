@@ -13,8 +13,8 @@
 #include <initializer_list>
 
 #include "engine/path_text.h"
-#include "memory/platform.h"
-#include "memory/process_api.h"
+#include "engine/platform_facts.h"
+#include "engine/same_file.h"
 #include "platform/os.h"
 #include "repair/registry_helpers.h"
 

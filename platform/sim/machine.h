@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "platform/os.h"
+#include "platform/win_types_host.h"
 
 namespace sim {
 

@@ -3,10 +3,11 @@
 #include "test_support.h"
 
 #include "engine/file_matcher.h"
+#include "engine/platform_facts.h"
+#include "engine/same_file.h"
 #include "engine/scan_driver.h"
 #include "engine/signature_table.h"
 #include "memory/memory_scan.h"
-#include "memory/platform.h"
 #include "memory/process_api.h"
 #include "memory/process_kill.h"
 #include "memory/process_passes.h"

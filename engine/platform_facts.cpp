@@ -1,13 +1,13 @@
 // Platform family and NT generation, and the file system redirection that
 // 64-bit Windows applies to a 32-bit program.
-#include "memory/platform.h"
+#include "engine/platform_facts.h"
 
 #include <cstdio>
 #include <cstring>
 
+#include "engine/find_function.h"
 #include "engine/path_text.h"
 #include "engine/scan_state.h"
-#include "memory/process_api.h"
 #include "platform/os.h"
 
 static int query_version(OSVERSIONINFOA &info) {
@@ -119,11 +119,4 @@ bool redirected_elsewhere(const char *path, bool folder) {
     for (const char *kept : not_redirected)
         if (begins_with_nocase(kept, rest) && kept[n] == '\\') return false;
     return true;
-}
-
-bool same_file_seen(const char *a, const char *b) {
-    if (same_file(a, b)) return true;
-    char ua[MAX_PATH], ub[MAX_PATH];
-    return runs_under_wow64() && unredirected_path(a, ua, sizeof ua) && unredirected_path(b, ub, sizeof ub) &&
-           (!same_text_nocase(a, ua) || !same_text_nocase(b, ub)) && same_file(ua, ub);
 }

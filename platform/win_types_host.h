@@ -1,6 +1,7 @@
 // Windows types, constants and records for the host build, where no
 // <windows.h> exists. Names, widths and values are the platform's own, so the
-// engine compiles unchanged against either backend.
+// engine compiles unchanged against either backend. The seam (os.h) and the
+// simulated machine (platform/sim) both stand on this file.
 #pragma once
 #include <cstddef>
 #include <cstdint>

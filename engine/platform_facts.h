@@ -35,8 +35,3 @@ bool unredirected_path(const char *path, char *out, size_t size);
 // it is not. A folder that leads to a folder left alone (drivers, for
 // drivers\etc) is walked all the same.
 bool redirected_elsewhere(const char *path, bool folder);
-
-// Whether two paths the program's own file calls reached name one file
-// (same_file), also when under WOW64 one of them names it through the
-// redirected system folder and the other in the 32-bit folder itself.
-bool same_file_seen(const char *a, const char *b);
