@@ -77,7 +77,7 @@ c=\$1/drive_c
 d=\$1/../drives/d
 e=\$1/../drives/e
 # Wine's Marlett font draws the glyphs of the title bars' buttons.
-cp /usr/share/wine/fonts/marlett.ttf "\$c/windows/Fonts/" 2>/dev/null || true
+cp --remove-destination /usr/share/wine/fonts/marlett.ttf "\$c/windows/Fonts/" 2>/dev/null || true
 mkdir -p "\$c/Program Files/Tools" "\$c/Documents" "\$d/Backup" "\$d/Photos" "\$e"
 "\$make" sample "\$c/windows/system32/qlsvc.exe"
 "\$make" sample "\$c/Program Files/Tools/helper.exe"

@@ -25,7 +25,7 @@ cat >"$tmp/setup.sh" <<SETUP
 #!/bin/bash
 set -e
 # Wine's Marlett font draws the glyphs of the title bars' buttons.
-cp /usr/share/wine/fonts/marlett.ttf "\$1/drive_c/windows/Fonts/" || echo "no Marlett (fonts-wine): title bars draw r for the close glyph" >&2
+cp --remove-destination /usr/share/wine/fonts/marlett.ttf "\$1/drive_c/windows/Fonts/" || echo "no Marlett (fonts-wine): title bars draw r for the close glyph" >&2
 mkdir -p "\$1/drive_c/Data"
 for i in 1 2 3; do $PWD/build/host/make_sample sample "\$1/drive_c/Data/sample\$i.exe"; done
 # Enough ordinary files on a second disk, walked after C:, that the scan is

@@ -4,5 +4,7 @@
 # cursors.
 set -euo pipefail
 prefix=$1
-cp "$PELLMARK_TEST_HELP" "$prefix/drive_c/windows/winhlp32.exe"
+# The sandbox's program images are hard links to its template: the copy
+# replaces the link instead of writing through it.
+cp --remove-destination "$PELLMARK_TEST_HELP" "$prefix/drive_c/windows/winhlp32.exe"
 printf '\n[Software\\\\Wine\\\\DllOverrides]\n"winhlp32.exe"="native"\n' >>"$prefix/user.reg"
