@@ -83,8 +83,10 @@ void message_pump() {
     last_look_empty = false;
     // Only a press of Esc asks: its release (which follows the answer when
     // the box was closed with Esc) and other messages that merely carry 27
-    // go their normal way.
+    // go their normal way. The key's auto-repeat (bit 30 of lParam: the key
+    // was already down) is dropped, so that a held key asks once.
     if ((msg.message == WM_KEYDOWN || msg.message == WM_SYSKEYDOWN) && LOWORD(msg.wParam) == VK_ESCAPE) {
+        if (msg.lParam & 0x40000000) return;
         if (ConfirmBox("Terminate the Scan now?", app_title, MB_YESNO | MB_ICONQUESTION) == IDNO)
             return;
         scan_state.scan_terminated = 1;

@@ -13,6 +13,17 @@ namespace {
 const COLORREF box_colour = RGB(207, 233, 254);
 
 void move_to(CWnd &w, int x, int y, int width, int height) { w.MoveWindow(x, y, width, height, TRUE); }
+
+// The box whose modal loop runs (the innermost, should one open over
+// another), and the filter that sees each message of that loop before the
+// dialog manager turns Escape into IDCANCEL.
+CConfirmDlg *open_box = nullptr;
+HHOOK key_filter = nullptr;
+
+LRESULT CALLBACK filter_box_keys(int code, WPARAM wparam, LPARAM lparam) {
+    if (code == MSGF_DIALOGBOX && open_box && open_box->ignores_key(*(const MSG *)lparam)) return 1;
+    return ::CallNextHookEx(key_filter, code, wparam, lparam);
+}
 }  // namespace
 
 BEGIN_MESSAGE_MAP(CConfirmDlg, CDialog)
@@ -47,6 +58,7 @@ CConfirmDlg::layout CConfirmDlg::layout_for(size_t text_length) {
 
 BOOL CConfirmDlg::OnInitDialog() {
     CDialog::OnInitDialog();
+    escape_held = ::GetKeyState(VK_ESCAPE) < 0;
     icon_control.picture = icon_bitmap;
     layout l = layout_for(text.size());
     RECT r;
@@ -127,6 +139,17 @@ HBRUSH CConfirmDlg::OnCtlColor(CDC *dc, CWnd *control, UINT kind) {
     return brush;
 }
 
+bool CConfirmDlg::ignores_key(const MSG &msg) {
+    if (LOWORD(msg.wParam) != VK_ESCAPE) return false;
+    if (msg.message == WM_KEYUP || msg.message == WM_SYSKEYUP) {
+        escape_held = 0;
+        return false;
+    }
+    if (msg.message != WM_KEYDOWN && msg.message != WM_SYSKEYDOWN) return false;
+    if (!m_hWnd || (msg.hwnd != m_hWnd && !::IsChild(m_hWnd, msg.hwnd))) return false;
+    return escape_held || (msg.lParam & 0x40000000);
+}
+
 void CConfirmDlg::configure(UINT style) {
     ok_only = ok_cancel = yes_no = 0;
     if (style & MB_OKCANCEL) ok_cancel = 1;
@@ -145,5 +168,18 @@ int ConfirmBox(const char *text, const char *caption, UINT style) {
     box.text = text ? text : "";
     box.caption = caption ? caption : "";
     box.configure(style);
-    return (int)box.DoModal();
+    CConfirmDlg *outer = open_box;
+    open_box = &box;
+    bool hooked = false;
+    if (!key_filter) {
+        key_filter = ::SetWindowsHookExA(WH_MSGFILTER, filter_box_keys, nullptr, ::GetCurrentThreadId());
+        hooked = key_filter != nullptr;
+    }
+    int result = (int)box.DoModal();
+    if (hooked) {
+        ::UnhookWindowsHookEx(key_filter);
+        key_filter = nullptr;
+    }
+    open_box = outer;
+    return result;
 }

@@ -39,6 +39,13 @@ public:
     void OnPaint();
     HBRUSH OnCtlColor(CDC *dc, CWnd *control, UINT kind);
 
+    // Whether the box leaves this message from its loop unanswered: a
+    // key-down of Escape that is the key's auto-repeat, or that comes from
+    // the press already down when the box opened (which is not over until
+    // its release).
+    bool ignores_key(const MSG &msg);
+    int escape_held = 0;
+
     // Picks the button set and the picture for message-box style bits.
     void configure(UINT style);
 

@@ -260,6 +260,30 @@ TEST_F(PumpTest, BusyQueueDrainsOneMessagePerCall) {
     EXPECT_EQ(11, m().calls["PeekMessageA"]);
 }
 
+// A held Esc asks once: its auto-repeats (bit 30, the key was already down)
+// are dropped, neither asking nor dispatched; a fresh press after the
+// release asks again.
+TEST_F(PumpTest, HeldEscapeAsksOnceUntilPressedAgain) {
+    fresh(0, 20);  // every call looks
+    int dispatched = 0;
+    HWND target = m().create_window([&](HWND, UINT, WPARAM, LPARAM) -> LRESULT {
+        ++dispatched;
+        return 0;
+    });
+    window.on_status = [&](const std::string &s) {
+        if (s == "C:\\f1") m().post_message(target, WM_KEYDOWN, VK_ESCAPE, 0x00010001);
+        if (s == "C:\\f2" || s == "C:\\f3") m().post_message(target, WM_KEYDOWN, VK_ESCAPE, 0x40010001);
+        if (s == "C:\\f4") m().post_message(target, WM_SYSKEYDOWN, VK_ESCAPE, 0x60010001);
+        if (s == "C:\\f5") m().post_message(target, WM_KEYUP, VK_ESCAPE, 0xC0010001);
+        if (s == "C:\\f6") m().post_message(target, WM_KEYDOWN, VK_ESCAPE, 0x00010001);
+    };
+    m().confirm_answers = {IDNO, IDYES};
+    EXPECT_EQ(0, directory_walker("C:\\*.*"));
+    EXPECT_EQ(2u, m().confirm_calls.size());
+    EXPECT_EQ(1, dispatched) << "the release alone";
+    EXPECT_EQ(1, scan_state.scan_terminated);
+}
+
 TEST_F(PumpTest, ArrivingMessageWaitsAtMostFiveMsOrUntilTheNextEntry) {
     for (DWORD entry_ms : {1u, 2u, 3u, 4u, 7u, 20u})
         for (DWORD start : {0u, 0xFFFFFFF0u})  // the tick count wraps mid-walk

@@ -69,6 +69,13 @@ std::function<void()> in_modal_loop::action;
 
 HWND active_box() { return GetActiveWindow(); }
 
+// Answers Yes to a box that a test failed to close, so that it fails
+// instead of waiting for ever.
+void CALLBACK answer_yes_late(HWND, UINT, UINT_PTR id, DWORD) {
+    KillTimer(nullptr, id);
+    PostMessageA(active_box(), WM_COMMAND, IDC_CONFIRM_YES, 0);
+}
+
 RECT rect_of(HWND w) {
     RECT r;
     GetWindowRect(w, &r);
@@ -178,6 +185,40 @@ TEST(ConfirmBox, ResultsOfEveryWayOut) {
         std::function<void(HWND)> act = c.act;
         in_modal_loop::arm([act]() { act(active_box()); });
         EXPECT_EQ(c.want, ConfirmBox("Terminate the Scan now?", "T", c.style)) << c.name;
+    }
+}
+
+// Escape held down answers nothing: neither its auto-repeat nor, until its
+// release, the press that was down when the box opened. A fresh press does.
+TEST(ConfirmBox, HeldEscapeLeavesTheBoxOpen) {
+    auto press = [](LPARAM lparam) {
+        HWND b = active_box();
+        PostMessageA(GetFocus() ? GetFocus() : b, WM_KEYDOWN, VK_ESCAPE, lparam);
+    };
+    for (bool held_at_open : {false, true}) {
+        BYTE keys[256], held[256];
+        GetKeyboardState(keys);
+        std::memcpy(held, keys, sizeof held);
+        held[VK_ESCAPE] = 0x80;
+        if (held_at_open) SetKeyboardState(held);
+        HWND box = nullptr;
+        bool open_after_held_key = false;
+        in_modal_loop::arm([&]() {
+            box = active_box();
+            press(held_at_open ? 0x00010001 : 0x40010001);
+            press(0x40010001);
+            in_modal_loop::arm([&]() {
+                open_after_held_key = IsWindow(box) && IsWindowVisible(box);
+                PostMessageA(GetFocus() ? GetFocus() : box, WM_KEYUP, VK_ESCAPE, 0xC0010001);
+                press(0x00010001);
+            }, 50);
+        });
+        UINT_PTR late = SetTimer(nullptr, 0, 30000, answer_yes_late);
+        int answer = ConfirmBox("Terminate the Scan now?", "T", 0x24);
+        KillTimer(nullptr, late);
+        SetKeyboardState(keys);
+        EXPECT_TRUE(open_after_held_key) << held_at_open;
+        EXPECT_EQ(IDNO, answer) << held_at_open;
     }
 }
 
