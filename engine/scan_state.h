@@ -54,6 +54,18 @@ struct scan_state_t {
     // in the file, so that the copy goes back only over exactly that.
     int32_t rename_copy_kept;
     uint32_t rename_left_fingerprint;
+    // Set by a front end before the scan, never by the engine.
+    // detect_only: the scan tests and looks up everything a removal would
+    // (processes, files, autorun values, services, the uninstall entry, the
+    // hosts file) but ends, deletes, schedules and writes nothing; each line
+    // says what was found where a removal says what it removed.
+    uint8_t detect_only;
+    // unattended: no one answers a question or reads a notice box. The
+    // engine asks nothing and shows no system message box: what it would
+    // have said becomes a report line, and after the memory scan's service
+    // removal on NT 4 and NT 5.x the scan goes on to the drives instead of
+    // asking for a restart and ending the program.
+    uint8_t unattended;
 };
 
 // Zero at program start (static storage) and never reset by the program.
