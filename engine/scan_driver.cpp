@@ -8,6 +8,16 @@
 #include "memory/memory_scan.h"
 #include "memory/restart.h"
 
+void report_statistics() {
+    scan_state.scan_finished = 1;
+    if (scan_state.files_infected > 0) report(" ");
+    report("Scanning statistics");
+    report("------------------------------");
+    report("Total files scanned\t\t:  %d", (int)scan_state.files_scanned);
+    report("Total files infected\t\t:  %d", (int)scan_state.files_infected);
+    report("Total files removed\t\t:  %d", (int)scan_state.files_removed);
+}
+
 int32_t scan_driver() {
     memory_scan();
 
@@ -25,13 +35,7 @@ int32_t scan_driver() {
         }
     }
 
-    scan_state.scan_finished = 1;
-    if (scan_state.files_infected > 0) report(" ");
-    report("Scanning statistics");
-    report("------------------------------");
-    report("Total files scanned\t\t:  %d", (int)scan_state.files_scanned);
-    report("Total files infected\t\t:  %d", (int)scan_state.files_infected);
-    report("Total files removed\t\t:  %d", (int)scan_state.files_removed);
+    report_statistics();
     show_status(scan_state.scan_terminated ? "Scanning terminated" : "Scanning completed");
 
     if (scan_state.restart_needed &&

@@ -4,3 +4,8 @@
 #include <cstdint>
 
 int32_t scan_driver();
+
+// Sets scan_finished and reports the statistics lines of what was scanned so
+// far; the driver's own end, and a front end's when the session ends under
+// a walk that cannot return in time.
+void report_statistics();

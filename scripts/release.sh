@@ -3,11 +3,12 @@
 #
 #   scripts/release.sh [--dirty] [OUT]          (default build/release)
 #
-# writes OUT/pellmark.exe (the i686 program, win32 thread model, stripped,
-# compiled for the i586 and linked with the runtime rebuilt for it by
-# scripts/i586-runtime.sh; import- and instruction-checked),
-# OUT/pellmark-VERSION.zip (the program and a short readme for users with
-# its checksum) and OUT/SHA256SUMS (both files). VERSION is the project's
+# writes OUT/pellmark.exe and OUT/pellscan.exe (the i686 window program and
+# console program, win32 thread model, stripped, compiled for the i586 and
+# linked with the runtime rebuilt for it by scripts/i586-runtime.sh; import-
+# and instruction-checked), OUT/pellmark-VERSION.zip (both programs and a
+# short readme for users with their checksums) and OUT/SHA256SUMS (the
+# three files). VERSION is the project's
 # version in CMakeLists.txt, which the version resource and the manifest
 # also take. The build is reproducible: no time stamps, no build paths, and
 # every date that is written (the entries of the zip) is SOURCE_DATE_EPOCH,
@@ -72,23 +73,27 @@ fi
 mkdir -p "$out"
 # Listed before anything is written, so that a release that stops half-way
 # leaves a folder the next one may clean.
-printf '%s\n' obj pellmark.exe "pellmark-$version.zip" SHA256SUMS >"$out/$marker"
+printf '%s\n' obj pellmark.exe pellscan.exe "pellmark-$version.zip" SHA256SUMS >"$out/$marker"
 mkdir -p "$out/obj"
 cmake -S "$src" -B "$out/obj" --toolchain "$src/cmake/mingw-i686-win32.cmake" \
     -DCMAKE_BUILD_TYPE=Release -DPELLMARK_TARGET=win32 -DPELLMARK_PRODUCT_ONLY=ON \
     -DPELLMARK_PRODUCT_DIR="$out" -DPELLMARK_WERROR=ON -DPELLMARK_RUNTIME_DIR="$runtime" \
     -DPELLMARK_SOURCE_TEXT="$source_text" >/dev/null
 cmake --build "$out/obj" -j "$(nproc 2>/dev/null || echo 2)" >/dev/null
-python3 "$src/tests/compat/check_imports.py" "$out/pellmark.exe" >/dev/null
-python3 "$src/tests/compat/check_instructions.py" --map "$out/obj/pellmark.map" "$out/pellmark.exe" \
-    >"$out/obj/instructions.txt" || { cat "$out/obj/instructions.txt" >&2; exit 1; }
+for program in pellmark pellscan; do
+    python3 "$src/tests/compat/check_imports.py" "$out/$program.exe" >/dev/null
+    python3 "$src/tests/compat/check_instructions.py" --map "$out/obj/$program.map" "$out/$program.exe" \
+        >"$out/obj/instructions.txt" || { cat "$out/obj/instructions.txt" >&2; exit 1; }
+done
 rm -rf "$out/obj"
 
 python3 - "$out" "$version" "$src/resources/release-readme.txt" "$commit" "$dirty" "$src/engine/signature_table.cpp" <<'ZIP'
 import hashlib, os, re, sys, time, zipfile
 out, version, readme_template, commit, dirty, table = sys.argv[1:7]
 exe = open(os.path.join(out, "pellmark.exe"), "rb").read()
+console = open(os.path.join(out, "pellscan.exe"), "rb").read()
 digest = hashlib.sha256(exe).hexdigest()
+console_digest = hashlib.sha256(console).hexdigest()
 title = "Pellmark " + version
 # The variants the table finds today: the rows that carry both patterns.
 row = re.compile(r'^\s*\{"([^"]+)", -?\d+, "[0-9a-fA-F]{40}", -?\d+, "[0-9a-fA-F]{40}", \d+, [1-3]\},')
@@ -104,6 +109,7 @@ else:
 readme = open(readme_template, encoding="utf-8").read()
 readme = readme.replace("Pellmark @VERSION@\n==============", title + "\n" + "=" * len(title))
 readme = readme.replace("@VERSION@", version).replace("@SHA256@", digest).replace("@SOURCE@", source)
+readme = readme.replace("@SHA256_PELLSCAN@", console_digest)
 readme = readme.replace("@COMMIT@", commit)
 readme = readme.replace("@VARIANTS@", "\n".join("  " + v for v in variants) or "  (none)")
 readme = readme.replace("@VARIANT_COUNT@", str(len(variants)))
@@ -113,7 +119,7 @@ stamp = max(int(os.environ["SOURCE_DATE_EPOCH"]), 315532800)
 date = time.gmtime(stamp)[:6]
 name = "pellmark-%s.zip" % version
 with zipfile.ZipFile(os.path.join(out, name), "w") as z:
-    for entry, data in (("pellmark.exe", exe), ("README.txt", readme)):
+    for entry, data in (("pellmark.exe", exe), ("pellscan.exe", console), ("README.txt", readme)):
         info = zipfile.ZipInfo(entry, date_time=date)
         info.compress_type = zipfile.ZIP_DEFLATED
         # Made on a FAT-style host: the attributes are DOS attributes
@@ -123,7 +129,7 @@ with zipfile.ZipFile(os.path.join(out, name), "w") as z:
         info.external_attr = 0x20
         z.writestr(info, data, compresslevel=9)
 with open(os.path.join(out, "SHA256SUMS"), "w") as sums:
-    for entry in ("pellmark.exe", name):
+    for entry in ("pellmark.exe", "pellscan.exe", name):
         sums.write("%s  %s\n" % (hashlib.sha256(open(os.path.join(out, entry), "rb").read()).hexdigest(), entry))
 ZIP
 echo "release: $out (commit $commit$([ "$dirty" = 1 ] && echo ", WITH UNCOMMITTED CHANGES"))"

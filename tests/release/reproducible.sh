@@ -1,11 +1,11 @@
 #!/bin/bash
 # The release is reproducible: the same commit, cloned into two folders of
 # different names and released at two different times, gives the same bytes
-# (the program, the zip, the checksums). On a difference it says where the
-# two programs differ: the byte ranges and the PE section of each. The
+# (both programs, the zip, the checksums). On a difference it says where the
+# two copies of a program differ: the byte ranges and the PE section of each. The
 # second release goes into the folder of an earlier one, whose files it
 # replaces. Both name the commit in the users' readme and in the version
-# resource, and the zip's entries carry DOS attributes.
+# resource of each program, and the zip's entries carry DOS attributes.
 #
 #   tests/release/reproducible.sh [REPOSITORY]   (default: this checkout)
 set -euo pipefail
@@ -29,7 +29,7 @@ if [ -e "$work/b-out/pellmark-0.9.zip" ] || [ -e "$work/b-out/obj" ]; then
     status=1
 fi
 
-for f in pellmark.exe SHA256SUMS $(cd "$work/a/out" && ls pellmark-*.zip); do
+for f in pellmark.exe pellscan.exe SHA256SUMS $(cd "$work/a/out" && ls pellmark-*.zip); do
     if cmp -s "$work/a/out/$f" "$work/b-out/$f"; then
         echo "same: $f"
     else
@@ -37,8 +37,10 @@ for f in pellmark.exe SHA256SUMS $(cd "$work/a/out" && ls pellmark-*.zip); do
         status=1
     fi
 done
-if ! cmp -s "$work/a/out/pellmark.exe" "$work/b-out/pellmark.exe"; then
-    python3 - "$work/a/out/pellmark.exe" "$work/b-out/pellmark.exe" <<'WHERE'
+for program in pellmark.exe pellscan.exe; do
+    cmp -s "$work/a/out/$program" "$work/b-out/$program" && continue
+    echo "$program:"
+    python3 - "$work/a/out/$program" "$work/b-out/$program" <<'WHERE'
 import struct, sys
 a, b = (open(p, "rb").read() for p in sys.argv[1:3])
 if len(a) != len(b):
@@ -72,7 +74,7 @@ for s, e in ranges[:20]:
 if len(ranges) > 20:
     print("  ... %d ranges in all" % len(ranges))
 WHERE
-fi
+done
 python3 - "$work/a/out" "$commit" <<'CONTENTS' || status=1
 import glob, sys, zipfile
 out, commit = sys.argv[1:3]
@@ -87,9 +89,19 @@ for info in z.infolist():
           info.create_system == 0 and info.external_attr == 0x20)
 readme = z.read("README.txt").decode("ascii")
 check("README.txt names the commit", commit in readme and "UNCOMMITTED" not in readme)
-exe = open(out + "/pellmark.exe", "rb").read()
-check("the version resource names the commit", ("Source commit " + commit).encode("utf-16-le") in exe)
+check("the zip holds both programs and the readme",
+      sorted(z.namelist()) == ["README.txt", "pellmark.exe", "pellscan.exe"])
+for program in ("pellmark.exe", "pellscan.exe"):
+    exe = open(out + "/" + program, "rb").read()
+    check(program + "'s version resource names the commit", ("Source commit " + commit).encode("utf-16-le") in exe)
+    check(program + " in the zip is the program released", z.read(program) == exe)
+sums = open(out + "/SHA256SUMS").read().split()
+check("SHA256SUMS lists both programs and the zip",
+      sums[1::2] == ["pellmark.exe", "pellscan.exe", glob.glob(out + "/pellmark-*.zip")[0].rsplit("/", 1)[1]])
+check("README.txt carries the checksum of each program",
+      all(sums[i] in readme for i in (0, 2)))
 sys.exit(0 if ok else 1)
 CONTENTS
-[ $status = 0 ] && echo "reproducible: $commit gives $(head -c 64 "$work/a/out/SHA256SUMS") for pellmark.exe"
+[ $status = 0 ] && echo "reproducible: $commit gives $(head -c 64 "$work/a/out/SHA256SUMS") for pellmark.exe," \
+    "$(sed -n 2p "$work/a/out/SHA256SUMS" | head -c 64) for pellscan.exe"
 exit $status
