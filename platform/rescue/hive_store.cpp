@@ -238,21 +238,29 @@ std::string utf8_to_ansi(const std::string &utf8, bool *lossy) {
 
 std::unique_ptr<HiveStore> HiveStore::open(const std::string &path, std::string &error) {
     std::unique_ptr<HiveStore> store(new HiveStore());
-    store->path_ = path;
+    // The file itself, not a link to it: the new hive and the backup are
+    // made in its folder and the rename replaces it, not the link.
+    char *real = realpath(path.c_str(), nullptr);
+    if (!real) {
+        error = path + ": " + errno_text(errno);
+        return nullptr;
+    }
+    store->path_ = real;
+    std::free(real);
     struct stat st;
-    if (!read_file(path, store->snapshot_, st, error)) return nullptr;
-    store->hive_ = hivex_open(path.c_str(), HIVEX_OPEN_WRITE);
+    if (!read_file(store->path_, store->snapshot_, st, error)) return nullptr;
+    store->hive_ = hivex_open(store->path_.c_str(), HIVEX_OPEN_WRITE);
     if (!store->hive_) {
         int err = errno;
-        error = path + ": not a registry hive libhivex can open (" + errno_text(err) + ")";
+        error = store->path_ + ": not a registry hive libhivex can open (" + errno_text(err) + ")";
         return nullptr;
     }
     // libhivex read the file again: it must have read what was hashed.
     std::vector<uint8_t> again;
     struct stat st2;
-    if (!read_file(path, again, st2, error)) return nullptr;
+    if (!read_file(store->path_, again, st2, error)) return nullptr;
     if (again != store->snapshot_ || st2.st_size != st.st_size || mtime_ns(st2) != mtime_ns(st)) {
-        error = path + ": the file changed while it was being opened";
+        error = store->path_ + ": the file changed while it was being opened";
         return nullptr;
     }
     store->size_ = st.st_size;

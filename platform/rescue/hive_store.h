@@ -47,8 +47,9 @@ class HiveStore {
 public:
     using Key = size_t;  // 0: no key; invalid after the key (or one above it) is deleted
 
-    // Opens the hive at `path`; nullptr, with the reason in `error`, when
-    // the file cannot be read or libhivex does not accept it as a hive.
+    // Opens the hive at `path` (a symbolic link is followed: path() is the
+    // file's own); nullptr, with the reason in `error`, when the file cannot
+    // be read or libhivex does not accept it as a hive.
     static std::unique_ptr<HiveStore> open(const std::string &path, std::string &error);
     ~HiveStore();
     HiveStore(const HiveStore &) = delete;
