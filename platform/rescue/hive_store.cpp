@@ -485,7 +485,8 @@ CommitOutcome HiveStore::disk_state() const {
 // file beside `final_path`, flushes it, and renames it to `final_path`
 // (with `no_replace`, only if nothing is there: `installed` then says
 // whether it went in), then flushes the folder. `written` receives the
-// bytes as they are in the file.
+// bytes as they are in the file, written_stat_ its size and time (which the
+// rename keeps).
 bool HiveStore::write_beside(const std::string &final_path, const std::vector<uint8_t> *bytes, bool no_replace,
                              std::vector<uint8_t> *written, bool &installed) {
     installed = false;
@@ -518,14 +519,13 @@ bool HiveStore::write_beside(const std::string &final_path, const std::vector<ui
     if (fchown(fd, uid_, gid_) != 0 && errno != EPERM) return give_up(temp + ": setting its owner failed", errno);
     if (fsync(fd) != 0) return give_up(temp + ": flushing failed", errno);
     if (written) {
-        struct stat st;
         std::string why;
         if (::close(fd) != 0) {
             fd = -1;
             return give_up(temp + ": closing failed", errno);
         }
         fd = -1;
-        if (!read_file(temp, *written, st, why)) return give_up(why, EIO);
+        if (!read_file(temp, *written, written_stat_, why)) return give_up(why, EIO);
     } else {
         int rc = ::close(fd);
         fd = -1;
@@ -582,8 +582,9 @@ CommitReport HiveStore::commit() {
             return report;
         }
         bool installed;
-        if (!write_beside(backup_path(), &snapshot_, true, nullptr, installed)) return report;
-        report.backup_written = installed;
+        bool ok = write_beside(backup_path(), &snapshot_, true, nullptr, installed);
+        report.backup_written = installed;  // also when only the folder's flush failed
+        if (!ok) return report;
     }
 
     std::vector<uint8_t> written;
@@ -594,24 +595,17 @@ CommitReport HiveStore::commit() {
         report.outcome = state;
         return report;
     }
-    if (!write_beside(path_, nullptr, false, &written, installed)) {
-        if (installed) {
-            // Renamed, but the folder could not be flushed: the new hive is in
-            // place and is what is compared against from now on.
-            snapshot_.swap(written);
-            dirty_ = false;
-            if (::stat(path_.c_str(), &st) == 0) size_ = st.st_size, mtime_ns_ = mtime_ns(st);
-        }
-        return report;
+    bool ok = write_beside(path_, nullptr, false, &written, installed);
+    if (installed) {
+        // From now on the new hive is what the file is compared against
+        // (also when only the folder's flush failed after the rename).
+        report.hive_replaced = true;
+        snapshot_.swap(written);
+        size_ = written_stat_.st_size;
+        mtime_ns_ = mtime_ns(written_stat_);
+        dirty_ = false;
     }
-    snapshot_.swap(written);
-    dirty_ = false;
-    if (::stat(path_.c_str(), &st) != 0) {
-        fail(path_ + ": " + errno_text(errno));
-        return report;
-    }
-    size_ = st.st_size;
-    mtime_ns_ = mtime_ns(st);
+    if (!ok) return report;
     report.outcome = CommitOutcome::written;
     return report;
 }

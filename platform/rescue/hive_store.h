@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <sys/stat.h>
 #include <sys/types.h>
 #include <vector>
 
@@ -41,6 +42,9 @@ enum class CommitOutcome {
 struct CommitReport {
     CommitOutcome outcome = CommitOutcome::failed;
     bool backup_written = false;  // this commit wrote NAME.pellmark-backup
+    // The hive file now holds the changes: with `written`, and also with
+    // `failed` when only flushing the folder after the rename failed.
+    bool hive_replaced = false;
 };
 
 class HiveStore {
@@ -103,6 +107,7 @@ private:
     hive_h *hive_ = nullptr;
     std::string path_;
     std::vector<uint8_t> snapshot_;  // the file's bytes as opened or last committed
+    struct stat written_stat_ {};
     off_t size_ = 0;
     int64_t mtime_ns_ = 0;
     mode_t mode_ = 0644;

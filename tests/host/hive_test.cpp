@@ -450,6 +450,7 @@ TEST_F(HiveFiles, DeletesCommitBesideTheHiveWithOneBackupNeverOverwritten) {
         rescue::CommitReport r = s->commit();
         ASSERT_EQ(r.outcome, CommitOutcome::written) << s->last_error();
         EXPECT_TRUE(r.backup_written);
+        EXPECT_TRUE(r.hive_replaced);
         EXPECT_EQ(s->commit().outcome, CommitOutcome::nothing_to_commit);
     }
     EXPECT_EQ(folder_names(dir), (std::vector<std::string>{"SOFTWARE", "SOFTWARE.pellmark-backup"}));
@@ -514,6 +515,7 @@ TEST_F(HiveFiles, AHiveChangedOnDiskIsNotWritten) {
 
     rescue::CommitReport r = s->commit();
     EXPECT_EQ(r.outcome, CommitOutcome::changed_on_disk);
+    EXPECT_FALSE(r.hive_replaced);
     EXPECT_NE(s->last_error().find("changed on disk"), std::string::npos);
     EXPECT_EQ(file_bytes(file), theirs);
     EXPECT_EQ(folder_names(dir), (std::vector<std::string>{"SYSTEM"}));
