@@ -350,6 +350,7 @@ TEST_F(HiveFiles, BuilderHivesReadBackExactlyThroughBothReaders) {
     }
     // A key of 50 subkeys lists them all, in the index's sorted order.
     std::unique_ptr<HiveStore> s = open(dir + "/SOFTWARE");
+    ASSERT_TRUE(s);
     HiveStore::Key uninstall;
     std::vector<std::string> names;
     ASSERT_EQ(s->find_key("Microsoft\\Windows\\CurrentVersion\\Uninstall", uninstall), HiveStatus::ok);
@@ -362,7 +363,9 @@ TEST_F(HiveFiles, BuilderHivesReadBackExactlyThroughBothReaders) {
 
 TEST_F(HiveFiles, LookupsIgnoreCaseAndReadsGiveWhatWindowsWould) {
     std::unique_ptr<HiveStore> soft = open(make("SOFTWARE", software_tree()));
+    ASSERT_TRUE(soft);
     std::unique_ptr<HiveStore> sys = open(make("SYSTEM", system_tree(), 5));
+    ASSERT_TRUE(sys);
     HiveStore::Key k, run;
     HiveValue v;
 
@@ -435,6 +438,7 @@ TEST_F(HiveFiles, DeletesCommitBesideTheHiveWithOneBackupNeverOverwritten) {
     // No change: nothing is written, no backup made.
     {
         std::unique_ptr<HiveStore> s = open(file);
+        ASSERT_TRUE(s);
         HiveStore::Key run;
         ASSERT_EQ(s->find_key("Microsoft\\Windows\\CurrentVersion\\Run", run), HiveStatus::ok);
         EXPECT_EQ(s->delete_value(run, "NotThere"), HiveStatus::absent);
@@ -444,6 +448,7 @@ TEST_F(HiveFiles, DeletesCommitBesideTheHiveWithOneBackupNeverOverwritten) {
 
     {
         std::unique_ptr<HiveStore> s = open(file);
+        ASSERT_TRUE(s);
         HiveStore::Key root = s->root();
         EXPECT_EQ(s->delete_key(root), HiveStatus::failed);
         change_store(*s);
@@ -461,6 +466,7 @@ TEST_F(HiveFiles, DeletesCommitBesideTheHiveWithOneBackupNeverOverwritten) {
     // A later run: the backup stays the first original.
     {
         std::unique_ptr<HiveStore> s = open(file);
+        ASSERT_TRUE(s);
         HiveStore::Key k;
         EXPECT_EQ(s->find_key("Microsoft\\Windows\\CurrentVersion\\Uninstall\\App07", k), HiveStatus::absent);
         ASSERT_EQ(s->find_key("Microsoft\\Windows\\CurrentVersion\\Uninstall", k), HiveStatus::ok);
@@ -483,6 +489,7 @@ TEST_F(HiveFiles, ThroughALinkTheHiveItselfIsReplacedAndTheLinkStays) {
     std::string file = make("config/SOFTWARE", software_tree());
     ASSERT_EQ(symlink("config/SOFTWARE", (dir + "/link").c_str()), 0);
     std::unique_ptr<HiveStore> s = open(dir + "/link");
+    ASSERT_TRUE(s);
     EXPECT_EQ(s->path(), file);
     change_store(*s);
     ASSERT_EQ(s->commit().outcome, CommitOutcome::written) << s->last_error();
@@ -499,6 +506,7 @@ TEST_F(HiveFiles, ThroughALinkTheHiveItselfIsReplacedAndTheLinkStays) {
 TEST_F(HiveFiles, AHiveChangedOnDiskIsNotWritten) {
     std::string file = make("SYSTEM", system_tree());
     std::unique_ptr<HiveStore> s = open(file);
+    ASSERT_TRUE(s);
     HiveStore::Key k;
     ASSERT_EQ(s->find_key("ControlSet001\\Services\\qsvc", k), HiveStatus::ok);
     ASSERT_EQ(s->delete_key(k), HiveStatus::ok);
@@ -552,6 +560,7 @@ TEST_F(HiveFiles, WhatLibhivexCannotOpenIsRefusedAndAnUncleanHiveIsNotChanged) {
     unclean[508] ^= 1;  // the XOR checksum follows
     put_file(dir + "/SOFTWARE", unclean);
     std::unique_ptr<HiveStore> s = open(dir + "/SOFTWARE");
+    ASSERT_TRUE(s);
     HiveStore::Key run;
     HiveValue v;
     ASSERT_EQ(s->find_key("Microsoft\\Windows\\CurrentVersion\\Run", run), HiveStatus::ok);
