@@ -3,7 +3,7 @@
 # packages already present are skipped.
 set -e
 need=""
-for p in g++ cmake make dpkg-dev xz-utils libgtest-dev googletest g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine wine32:i386 wine64 fonts-wine xvfb xdotool imagemagick python3 clang libclang-rt-14-dev; do
+for p in g++ cmake make dpkg-dev xz-utils libgtest-dev googletest g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine wine32:i386 wine64 fonts-wine xvfb xdotool imagemagick python3 clang libclang-rt-14-dev pkg-config libhivex-dev libhivex-bin libregf-utils; do
     dpkg -s "$p" >/dev/null 2>&1 || need="$need $p"
 done
 [ -z "$need" ] && exit 0
