@@ -36,11 +36,25 @@ disposition_outcome delete_disposition(const char *path, const char *name) {
     return schedule_delete_at_restart(path) ? outcome_scheduled : outcome_left;
 }
 
+// Detect-only: the file is named found, and so is what a removal would
+// delete with it, the trojan's uninstall entry.
+disposition_outcome found_disposition(const char *path, const char *name) {
+    report("%s     %s found", path, name);
+    uninstall_entry_cleanup();
+    return outcome_found;
+}
+
 // The memory scan's entry for the file at path; -1 when it has none.
 int memory_entry(const char *path) {
     for (int32_t i = 0; i < scan_state.memory_file_count && i < memory_file_limit; ++i)
         if (same_file_seen(scan_state.memory_files[i], path)) return i;
     return -1;
+}
+
+// The line of a process ended for being infected; in a detect-only scan,
+// of one found running.
+const char *memory_line() {
+    return scan_state.detect_only ? "System Memory    W32/Quelby.Trojan  found" : "System Memory    W32/Quelby.Trojan  removed";
 }
 
 // Disposes of the file and keeps what it left: in the memory scan's entry
@@ -49,7 +63,8 @@ int memory_entry(const char *path) {
 // infected file left in place has its deletion scheduled.
 void dispose(const char *path, const char *name) {
     int entry = memory_entry(path);
-    disposition_outcome outcome = delete_disposition(path, name);
+    disposition_outcome outcome =
+        scan_state.detect_only ? found_disposition(path, name) : delete_disposition(path, name);
     if (outcome == outcome_scheduled) ++scan_state.files_scheduled;
     if (outcome == outcome_left) ++scan_state.files_left;
     if (entry >= 0) scan_state.memory_file_outcomes[entry] = outcome;
@@ -74,7 +89,7 @@ int memory_retest_disposition(const char *label, const char *image_path) {
     if (!unredirected_path(image_path, path, sizeof path) && !copy_text(path, sizeof path, image_path)) path[0] = 0;
     scan_state.disposition_choice = scan_state.memory_choice;
     ++scan_state.memory_retests;
-    report("System Memory    W32/Quelby.Trojan  removed");
+    report("%s", memory_line());
     os::Sleep(1000);
     // A file that an earlier process's disposition left in place is the same
     // find, reported once; one it deleted that stands again is a new find.
@@ -106,7 +121,7 @@ void memory_retest_unlisted(const char *label, const char *image_path) {
     }
     char path[MAX_PATH];
     if (!unredirected_path(image_path, path, sizeof path) && !copy_text(path, sizeof path, image_path)) path[0] = 0;
-    report("System Memory    W32/Quelby.Trojan  removed");
+    report("%s", memory_line());
     if (memory_scan_outcome(path) != outcome_none) return;
     ++scan_state.files_infected;
     if (scan_state.memory_file_count < memory_file_limit) {

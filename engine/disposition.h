@@ -1,6 +1,7 @@
 // What is done to a file the matcher found infected: delete it, ending the
 // process that holds it when the first attempt fails, and leave it to the
 // deletion at restart when even that fails. One report line per outcome.
+// A detect-only scan reports the file found and leaves it as it is.
 #pragma once
 
 // What the last disposition of a file left.
@@ -9,6 +10,7 @@ enum disposition_outcome : unsigned char {
     outcome_removed = 1,    // the file was deleted
     outcome_scheduled = 2,  // it stays, its deletion at restart scheduled
     outcome_left = 3,       // it stays, and nothing will delete it
+    outcome_found = 4,      // detect-only: reported found, left as it is
 };
 
 // The disposition of a hit outside the memory phase (disposition_choice 100,
@@ -26,7 +28,7 @@ int memory_retest_disposition(const char *label, const char *path);
 // path or another form of it, such as its short form): outcome_none when the
 // memory scan has not reported it. A file it deleted that stands again is a
 // new find; one it left in place (scheduled or not) is the same find, whose
-// one line stands.
+// one line stands, as does one a detect-only scan reported found.
 disposition_outcome memory_scan_outcome(const char *path);
 
 // The re-test of a process just terminated for being infected whose image

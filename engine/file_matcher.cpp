@@ -167,10 +167,11 @@ static int match_file(const unsigned char *table, const char *label, const char 
             // The memory scan counts a file when it reports it. A file it left
             // in place (its deletion at restart scheduled, or nothing more to
             // try) is neither counted nor disposed of again; one it deleted
-            // that stands again has been written anew, a new find.
+            // that stands again has been written anew, a new find. One a
+            // detect-only memory scan reported found is left alone the same way.
             if (!scan_state.memory_phase) {
                 disposition_outcome earlier = memory_scan_outcome(path);
-                if (earlier == outcome_scheduled || earlier == outcome_left) {
+                if (earlier == outcome_scheduled || earlier == outcome_left || earlier == outcome_found) {
                     hit = 1;
                     break;
                 }

@@ -4,6 +4,9 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <string>
+
+#include "engine/path_text.h"
 
 scan_state_t scan_state;
 
@@ -23,6 +26,20 @@ void show_status(const char *text) {
         scan_state.status_text[sizeof scan_state.status_text - 1] = 0;
     }
     os::SendMessageA(scan_state.report_window, report_status_message, 0, 0);
+}
+
+int first_report_of(const char *place, const char *name) {
+    std::string text = std::string(place) + '\n' + name;
+    lower_text(&text[0]);
+    // FNV-1a, 64 bits.
+    uint64_t mark = 14695981039346656037ull;
+    for (unsigned char c : text) mark = (mark ^ c) * 1099511628211ull;
+    int32_t count = scan_state.found_mark_count;
+    if (count > found_mark_limit) count = found_mark_limit;
+    for (int32_t i = 0; i < count; ++i)
+        if (scan_state.found_marks[i] == mark) return 0;
+    if (count < found_mark_limit) scan_state.found_marks[scan_state.found_mark_count++] = mark;
+    return 1;
 }
 
 int copy_text(char *dst, unsigned dst_size, const char *src) {

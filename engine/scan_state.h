@@ -8,6 +8,8 @@
 
 // How many images the memory scan remembers as reported.
 enum { memory_file_limit = 32 };
+// How many other things a detect-only scan remembers as reported found.
+enum { found_mark_limit = 128 };
 
 struct scan_state_t {
     HWND report_window;
@@ -54,6 +56,12 @@ struct scan_state_t {
     // in the file, so that the copy goes back only over exactly that.
     int32_t rename_copy_kept;
     uint32_t rename_left_fingerprint;
+    // Detect-only: what has been reported found besides the memory scan's
+    // files (registry values, services, the hosts file), each by the
+    // fingerprint of its place and name, so that each is reported once, as
+    // a removal removes it once (see first_report_of).
+    uint64_t found_marks[found_mark_limit];
+    int32_t found_mark_count;
     // Set by a front end before the scan, never by the engine.
     // detect_only: the scan tests and looks up everything a removal would
     // (processes, files, autorun values, services, the uninstall entry, the
@@ -96,6 +104,11 @@ void report(const char *format, ...)
 // Copies text into status_text and sends report_status_message to the
 // report window, which shows it in the status line.
 void show_status(const char *text);
+
+// Detect-only: 1 the first time it is called for this place and name (of
+// registry key and value, say; letter case aside), 0 after that. Once
+// found_mark_limit things are remembered, every further one is new each time.
+int first_report_of(const char *place, const char *name);
 
 // Copies src into a buffer of dst_size bytes, always terminated; returns 0 and
 // leaves dst empty when src does not fit whole.

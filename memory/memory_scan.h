@@ -9,5 +9,6 @@ extern int32_t service_restart_needed;
 
 // Runs the process pass of the platform's family with memory_phase set. Ends
 // the program (exit status 0), after offering a restart, when the NT pass
-// reports an infected process that only a restart removes.
+// reports an infected process that only a restart removes; an unattended
+// scan reports that in one line instead and goes on.
 void memory_scan();

@@ -1,4 +1,6 @@
-// Process termination by file, and the debug privilege.
+// Process termination by file, and the debug privilege. What either tells
+// the user is shown in a notice box, or in a report line when no one is
+// there (an unattended scan).
 //
 // A process is only ever matched by its own image: the snapshot method
 // compares full paths, in their long or short (8.3) forms (the file name
@@ -21,6 +23,7 @@
 #include "engine/byte_reader.h"
 #include "engine/platform_facts.h"
 #include "engine/same_file.h"
+#include "engine/scan_state.h"
 #include "memory/privileges.h"
 #include "memory/process_api.h"
 
@@ -154,7 +157,9 @@ unsigned perf_fill_slots(const perf_block &b, long id_process_index, perf_proces
 
 void enable_debug_privilege() {
     // Without a token the step has no effect, and the user is told.
-    if (!enable_privilege("SeDebugPrivilege", nullptr)) os::MessageBoxA(nullptr, "false", "TEMP", MB_OK);
+    if (enable_privilege("SeDebugPrivilege", nullptr)) return;
+    if (scan_state.unattended) report("System Memory    Debug privilege could not be enabled");
+    else os::MessageBoxA(nullptr, "false", "TEMP", MB_OK);
 }
 
 int kill_by_name_toolhelp(const char *path) {
@@ -277,6 +282,7 @@ int32_t kill_process_of_file(const char *path) {
         return 1;
     }
     if (result) return 1;
-    os::MessageBoxA(nullptr, "Could not kill process", path, MB_OK);
+    if (scan_state.unattended) report("%s     Could not kill process", path);
+    else os::MessageBoxA(nullptr, "Could not kill process", path, MB_OK);
     return 0;
 }

@@ -4,7 +4,9 @@
 #include <cstdint>
 
 // 1 when the platform's method ran and did not report failure, or when the
-// platform has no method; 0 after telling the user "Could not kill process".
+// platform has no method; 0 after telling the user "Could not kill process"
+// (in a box, or an unattended scan's report line "<path>     Could not kill
+// process").
 int32_t kill_process_of_file(const char *path);
 
 // 9x family: the first snapshot entry whose image is the file.

@@ -1,4 +1,5 @@
-// The 9x and NT process passes.
+// The 9x and NT process passes. A detect-only scan ends nothing: each
+// infected process is reported found from memory, its file once.
 #include "memory/process_passes.h"
 
 #include <cstring>
@@ -46,6 +47,21 @@ void service_name_of(const char *image_path, char (&name)[260]) {
     if (dot) *dot = 0;
 }
 
+// Detect-only, the NT pass: the process is reported found as the re-test of
+// an ended one reports it, and on NT 4 and NT 5.x so is the service named
+// after its image whose keys a removal deletes for a process that survives
+// both terminations (whether this one would cannot be known without trying):
+// one configured to run this very file.
+void report_found(const process_record &r) {
+    rescan(r);
+    int generation = nt_generation();
+    if (generation != 5 && generation != 6) return;
+    char service[260];
+    service_name_of(r.image_path, service);
+    if (service_keys_name_file(service, r.image_path) && first_report_of("service", service))
+        report("System Registry     W32/Quelby.Trojan service %s found", service);
+}
+
 }  // namespace
 
 int scan_processes_toolhelp() {
@@ -80,8 +96,9 @@ int scan_processes_toolhelp() {
             // Only a process that is gone is reported removed from memory; the
             // file of one that lives on is left to the drive walk. The
             // listing may be old by now: a process that has given its id to
-            // another program has ended, and that program is not touched.
-            if (end_if_listed(kernel, r->process_id, r->image_path) != end_outcome::refused) rescan(*r);
+            // another program has ended, and that program is not touched. A
+            // detect-only scan reports every one found, as if it had ended.
+            if (scan_state.detect_only || end_if_listed(kernel, r->process_id, r->image_path) != end_outcome::refused) rescan(*r);
         }
     delete entry;
     if (snapshot != INVALID_HANDLE_VALUE) os::CloseHandle(snapshot);
@@ -95,6 +112,10 @@ int scan_processes_psapi() {
     for (process_record *r = list.first; r; r = r->next) {
         check(*r);
         if (!scan_state.match_pending) continue;
+        if (scan_state.detect_only) {
+            report_found(*r);
+            continue;
+        }
         // Every attempt ends the process only while it runs the image: the
         // list is old by now, and an id freed meanwhile may belong to any
         // other program.

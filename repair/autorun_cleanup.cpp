@@ -1,6 +1,8 @@
 // Autorun cleanup: the hosts file checked, the remembered autorun value
 // deleted from three keys (from Run and RunServices only where it holds the
-// remembered command), then the Run and RunServices keys swept.
+// remembered command), then the Run and RunServices keys swept. A
+// detect-only scan reports each value found, once, where a removal deletes
+// it.
 #include "repair/autorun_cleanup.h"
 
 #include <cstring>
@@ -45,16 +47,21 @@ bool remembered_value_goes(const char *key) {
     if (!read_registry_value(HKEY_LOCAL_MACHINE, key, scan_state.removed_value_name, data, sizeof data)) return false;
     return same_text_nocase(data, scan_state.removed_value_data);
 }
+// Deletes the value of the remembered name from key; a detect-only scan
+// takes the first sight of a value that exists for its deletion.
+bool remembered_value_gone(const char *key) {
+    const char *name = scan_state.removed_value_name;
+    if (!scan_state.detect_only) return delete_registry_value(HKEY_LOCAL_MACHINE, key, name) != 0;
+    return registry_value_exists(HKEY_LOCAL_MACHINE, key, name) && first_report_of(key, name);
+}
 }  // namespace
 
 int autorun_cleanup(const char *detection_name) {
     check_hosts_file();
     if (scan_state.removed_value_name[0])
         for (const char *key : {run_key, run_services_key, uninstall_key})
-            if (remembered_value_goes(key) &&
-                delete_registry_value(HKEY_LOCAL_MACHINE, key, scan_state.removed_value_name) &&
-                scan_state.report_window)
-                report("System Registry     %s removed", detection_name);
+            if (remembered_value_goes(key) && remembered_value_gone(key) && scan_state.report_window)
+                report("System Registry     %s %s", detection_name, scan_state.detect_only ? "found" : "removed");
     if (scan_state.file_under_test[0]) {
         autorun_sweep(HKEY_LOCAL_MACHINE, run_key);
         autorun_sweep(HKEY_LOCAL_MACHINE, run_services_key);

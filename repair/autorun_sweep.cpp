@@ -14,7 +14,9 @@
 // Paths are searched and lower-cased character by character, so that a
 // double-byte character whose second byte is "\" or a capital letter stays
 // whole. The values that start the file are deleted after the key has been
-// enumerated, in the order they were found.
+// enumerated, in the order they were found; a detect-only scan reports each
+// found instead, the first time only (the sweep runs on HKEY_LOCAL_MACHINE,
+// and a value is known by its key and name).
 #include "repair/autorun_sweep.h"
 
 #include <cstring>
@@ -154,6 +156,14 @@ void autorun_sweep(HKEY root, const char *sub_key) {
     os::RegCloseKey(key);
 
     for (const found_value &v : found) {
+        if (scan_state.detect_only) {
+            // A value reported found stands for one a removal has deleted:
+            // it is neither found nor remembered again.
+            if (!first_report_of(sub_key, v.name.c_str())) continue;
+            remember(v.name.c_str(), v.data.c_str());
+            if (scan_state.report_window) report("System Registry     %s found", "W32/Quelby.Trojan");
+            continue;
+        }
         if (v.remember_first) remember(v.name.c_str(), v.data.c_str());
         if (!delete_registry_value(root, sub_key, v.name.c_str())) continue;
         if (!v.remember_first) remember(v.name.c_str(), v.data.c_str());

@@ -34,6 +34,15 @@ int read_registry_value(HKEY root, const char *sub_key, const char *value_name, 
     return ok;
 }
 
+int registry_value_exists(HKEY root, const char *sub_key, const char *value_name) {
+    HKEY key;
+    if (os::RegOpenKeyExA(root, sub_key, 0, KEY_READ, &key) != ERROR_SUCCESS) return 0;
+    DWORD type = 0, size = 0;
+    int found = os::RegQueryValueExA(key, value_name, nullptr, &type, nullptr, &size) == ERROR_SUCCESS;
+    if (os::RegCloseKey(key) != ERROR_SUCCESS) found = 0;
+    return found;
+}
+
 int delete_machine_key(const char *sub_key) {
     return os::RegDeleteKeyA(HKEY_LOCAL_MACHINE, sub_key) == ERROR_SUCCESS;
 }

@@ -11,6 +11,9 @@ int delete_registry_value(HKEY root, const char *sub_key, const char *value_name
 int read_registry_value(HKEY root, const char *sub_key, const char *value_name, char *buffer,
                         DWORD capacity);
 
+// Whether the value exists (its size can be queried).
+int registry_value_exists(HKEY root, const char *sub_key, const char *value_name);
+
 // RegDeleteKeyA under HKEY_LOCAL_MACHINE (a key with subkeys stays).
 int delete_machine_key(const char *sub_key);
 

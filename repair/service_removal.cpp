@@ -124,3 +124,9 @@ int delete_service_keys(const char *service_name, const char *file) {
     }
     return confirmed && all_gone;
 }
+
+int service_keys_name_file(const char *service_name, const char *file) {
+    for (const char *set : {"ControlSet001", "ControlSet002"})
+        if (service_runs_file(set, service_name, file)) return 1;
+    return 0;
+}

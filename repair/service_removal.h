@@ -19,3 +19,8 @@ int stop_service(const char *service_name);
 // control set (ControlSet001, ControlSet002) whose ImagePath names the file.
 // 1 when there was such a key and every such key is gone, else 0.
 int delete_service_keys(const char *service_name, const char *file);
+
+// Whether a numbered control set (ControlSet001, ControlSet002) holds a key
+// of the service whose ImagePath names the file: what delete_service_keys
+// would delete.
+int service_keys_name_file(const char *service_name, const char *file);

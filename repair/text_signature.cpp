@@ -107,7 +107,6 @@ int match(const unsigned char *table, int count, int fd) {
             hit = std::memcmp(work, pattern, (size_t)pattern_length) == 0;
         }
         if (hit) {
-            ++scan_state.files_infected;
             std::memcpy(text_record_name, rec + text_field_name, sizeof text_record_name);
             text_record_name[sizeof text_record_name - 1] = 0;
             return 1;
@@ -156,10 +155,17 @@ int text_signature_scan_with_table(const unsigned char *table, int count, const 
     int hit = match(table, count, fd);
     os::_close(fd);
     if (!hit) return 0;
+    // A detect-only scan reports the file found the first time only, as a
+    // removal deletes it the first time.
+    if (scan_state.detect_only && !first_report_of("", path)) return 1;
+    ++scan_state.files_infected;
     copy_text(scan_state.detection_name, sizeof scan_state.detection_name, text_record_name);
     std::strncpy(scan_state.status_text, path, sizeof scan_state.status_text - 1);
     scan_state.status_text[sizeof scan_state.status_text - 1] = 0;
-    if (os::DeleteFileA(path)) {
+    if (scan_state.detect_only) {
+        report("%s     %s found", path, text_record_name);
+        uninstall_entry_cleanup();
+    } else if (os::DeleteFileA(path)) {
         ++scan_state.files_removed;
         uninstall_entry_cleanup();
         report("%s     %s removed", path, text_record_name);

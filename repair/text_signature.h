@@ -1,7 +1,7 @@
 // The text signature scanner: a text file whose first five bytes are
 // "begin" (a uuencoded text) is tested against the text signature table,
 // with all whitespace removed from its first and last 4096 bytes, and
-// deleted when a record matches.
+// deleted when a record matches (a detect-only scan reports it found, once).
 //
 // Record layout, 170 bytes packed (byte offsets):
 //   0   name, 25 bytes        25  size, int32      29  offset, int16

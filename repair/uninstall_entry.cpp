@@ -8,6 +8,7 @@
 #include <cstring>
 #include <vector>
 
+#include "engine/scan_state.h"
 #include "platform/os.h"
 
 namespace {
@@ -29,29 +30,36 @@ int read_text(HKEY key, const char *value, char (&text)[data_buffer_size + 1]) {
     return 1;
 }
 
-// One step: open key, read value, delete it when its text holds needle.
-int clean_value(const char *key_path, const char *value, const char *needle) {
+// One step: open key, read value, delete it when its text holds needle. A
+// detect-only scan opens the key for reading only and, where the removal
+// deletes, reports the value found (once in the scan) under what.
+int clean_value(const char *key_path, const char *value, const char *needle, const char *what) {
+    bool detect = scan_state.detect_only != 0;
     HKEY key;
-    if (os::RegOpenKeyExA(HKEY_LOCAL_MACHINE, key_path, 0, KEY_ALL_ACCESS, &key) != ERROR_SUCCESS)
+    if (os::RegOpenKeyExA(HKEY_LOCAL_MACHINE, key_path, 0, detect ? KEY_READ : KEY_ALL_ACCESS, &key) != ERROR_SUCCESS)
         return 0;
     char text[data_buffer_size + 1];
     if (!read_text(key, value, text)) {
         os::RegCloseKey(key);
         return 0;
     }
-    if (std::strstr(text, needle) && os::RegDeleteValueA(key, value) != ERROR_SUCCESS) {
+    bool found = std::strstr(text, needle) != nullptr;
+    if (found && !detect && os::RegDeleteValueA(key, value) != ERROR_SUCCESS) {
         os::RegCloseKey(key);
         return 0;
     }
-    return os::RegCloseKey(key) == ERROR_SUCCESS;
+    int closed = os::RegCloseKey(key) == ERROR_SUCCESS;
+    if (found && detect && first_report_of(key_path, value))
+        report("System Registry     W32/Quelby.Trojan %s found", what);
+    return closed;
 }
 
 }  // namespace
 
 int uninstall_entry_cleanup() {
     if (!clean_value("SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\rhcjg7j0e38v",
-                     "UninstallString", "uninstall.exe"))
+                     "UninstallString", "uninstall.exe", "uninstall entry"))
         return 0;
     return clean_value("SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Run", "SMrhcjg7j0e38v",
-                       "rhcjg7j0e38v.exe");
+                       "rhcjg7j0e38v.exe", "startup entry");
 }

@@ -881,3 +881,56 @@ TEST_F(MemoryTest, NoProcessPassWithoutAKnownFamily) {
         EXPECT_EQ(0, scan_state.memory_phase);
     }
 }
+
+TEST_F(MemoryTest, UnattendedScanTellsInLinesAndGoesOnPastASurvivor) {
+    // NT 4 and NT 5.x: an infected process outlives both terminations, its
+    // service is removed, and the scan goes on to the drives; 98: the
+    // snapshot method finds nothing to end for a locked file.
+    for (void (*family)(sim::Machine &) : {nt4, xp, win98}) {
+        fresh();
+        service_restart_needed = 0;
+        scan_state.unattended = 1;
+        family(m());
+        bool nt = m().version.platform_id == VER_PLATFORM_WIN32_NT;
+        bool nt4_family = nt && m().version.major == 4;
+        m().add_drive('C', DRIVE_FIXED);
+        m().token_open_fails = true;
+        m().add_file("C:\\WINDOWS\\shy.exe", std::string(100, 's'));
+        m().add_process(6, "C:\\WINDOWS\\shy.exe").needs_debug = true;
+        if (nt) {
+            infected(7, "C:\\WINDOWS\\evil.exe").unkillable = true;
+            m().reg_set(HKEY_LOCAL_MACHINE, "SYSTEM\\ControlSet001\\Services\\evil", "ImagePath", "C:\\WINDOWS\\evil.exe");
+        } else {
+            m().add_file("C:\\WINDOWS\\evil.exe", sample_data)->locked = true;
+            m().reg_set(HKEY_LOCAL_MACHINE, "SYSTEM\\ControlSet001\\Services\\evil", "ImagePath", "C:\\WINDOWS\\evil.exe");
+        }
+        m().confirm_answers = {IDNO};
+        try {
+            scan_driver();
+        } catch (const sim::ProgramExit &) {
+            ADD_FAILURE() << "the program exited";
+        }
+        std::vector<std::string> want;
+        if (nt) {
+            want.push_back("System Memory    Debug privilege could not be enabled");
+            want.push_back("System Memory    W32/Quelby.Trojan  still running, its service removed: the removal "
+                           "completes at the next restart");
+        }
+        if (!nt || nt4_family) want.push_back("C:\\WINDOWS\\evil.exe     Could not kill process");
+        want.push_back("C:\\WINDOWS\\evil.exe     W32/Quelby.Qgs.Dl.Trojan Unable to remove");
+        for (const char *line : {" ", "Scanning statistics", "------------------------------", "Total files scanned\t\t:  2",
+                                 "Total files infected\t\t:  1", "Total files removed\t\t:  0"})
+            want.push_back(line);
+        EXPECT_EQ(want, window.lines);
+        EXPECT_TRUE(m().message_boxes.empty());
+        // Only the end-of-scan restart question is asked, which the front end answers.
+        ASSERT_EQ(1u, m().confirm_calls.size());
+        EXPECT_EQ(0u, m().confirm_calls[0].text.find("The system has to be restarted"));
+        EXPECT_EQ(nt ? 1 : 0, service_restart_needed);
+        EXPECT_EQ(!nt, m().reg_has_key(HKEY_LOCAL_MACHINE, "SYSTEM\\ControlSet001\\Services\\evil"));
+        EXPECT_TRUE(m().exists("C:\\WINDOWS\\evil.exe"));
+        EXPECT_EQ(1, scan_state.restart_needed);
+        m().handles.clear();
+        m().open_handles = 0;
+    }
+}

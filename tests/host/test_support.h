@@ -34,6 +34,31 @@ struct ReportWindow {
     }
 };
 
+// Everything of the simulated machine that a scan may change, as text: the
+// files with their bytes and attributes, the registry, the processes, the
+// services and the deletions scheduled for the restart.
+inline std::string machine_snapshot() {
+    sim::Machine &m = sim::machine();
+    std::string s;
+    for (const std::string &path : m.all_files()) {
+        sim::Node *n = m.find(path);
+        s += "file " + path + " " + std::to_string(n->attributes) + " " + n->data + "\n";
+    }
+    std::function<void(const sim::RegKey &, const std::string &)> key = [&](const sim::RegKey &k,
+                                                                          const std::string &at) {
+        s += "key " + at + "\n";
+        for (const sim::RegValue &v : k.values) s += "value " + at + " " + v.name + " " + std::to_string(v.type) + " " + v.data + "\n";
+        for (const auto &sub : k.subkeys) key(*sub, at + "\\" + sub->name);
+    };
+    for (int i = 0; i < 5; ++i)
+        if (m.reg_roots[i]) key(*m.reg_roots[i], std::to_string(i));
+    for (const sim::Process &p : m.processes)
+        s += "process " + std::to_string(p.pid) + " " + p.image + (p.running ? " running" : " ended") + "\n";
+    for (const sim::Service &v : m.services) s += "service " + v.name + " " + std::to_string(v.state) + "\n";
+    for (const std::string &p : m.pending_deletes) s += "pending " + p + "\n";
+    return s;
+}
+
 class EngineTest : public ::testing::Test {
 protected:
     void SetUp() override {

@@ -1,5 +1,6 @@
 // Whole scans of infected machines, one per platform family: every line,
-// every counter, the restart question.
+// every counter, the restart question; and the same machines scanned
+// detect-only, left as they were.
 #include "test_support.h"
 
 #include "engine/scan_driver.h"
@@ -100,6 +101,51 @@ TEST_P(WholeScan, EveryLineAndCounter) {
         EXPECT_EQ(f.major == 5 ? 0u : 1u, m().message_boxes.size());
     }
     EXPECT_TRUE(m().exit_windows_calls.empty());
+}
+
+TEST_P(WholeScan, DetectOnlyReportsWhatARemovalRemovesAndChangesNothing) {
+    const Family &f = GetParam();
+    // A service configured to run the image, and one of the same name in
+    // the other control set that runs another program.
+    sim::Service service;
+    service.name = "evil";
+    service.process_id = 500;
+    m().services.push_back(service);
+    m().reg_set(HKEY_LOCAL_MACHINE, "SYSTEM\\ControlSet001\\Services\\evil", "ImagePath", image);
+    m().reg_set(HKEY_LOCAL_MACHINE, "SYSTEM\\ControlSet002\\Services\\evil", "ImagePath", "C:\\other.exe");
+    m().find(image)->locked = true;
+    m().add_file("C:\\WINDOWS\\wininit.ini", "[rename]\r\n");
+    const std::string before = machine_snapshot();
+    scan_state.detect_only = 1;
+    scan_driver();
+    bool service_line = f.platform == VER_PLATFORM_WIN32_NT && f.major <= 5;
+    std::vector<std::string> want = {
+        std::string(f.hosts) + "     W32/Nyxem.Worm found",
+        "System Registry     W32/Quelby.Trojan uninstall entry found",
+        "System Registry     W32/Quelby.Trojan startup entry found",
+        "System Registry     W32/Quelby.Trojan found",
+        "System Memory    W32/Quelby.Trojan  found",
+        image + "     W32/Quelby.Trojan  found",
+    };
+    if (service_line) want.push_back("System Registry     W32/Quelby.Trojan service evil found");
+    for (const char *line : {"C:\\Data\\copy.scr     W32/Quelby.Qgs.Dl.Trojan found",
+                             "C:\\Data\\held.exe     W32/Quelby.Qgs.Dl.Trojan found", " ", "Scanning statistics",
+                             "------------------------------",
+                             // Besides the removal's four: evil.exe, the hosts file and wininit.ini, all left where they are.
+                             "Total files scanned\t\t:  7",
+                             "Total files infected\t\t:  4", "Total files removed\t\t:  0"})
+        want.push_back(line);
+    EXPECT_EQ(want, window.lines);
+    EXPECT_EQ(before, machine_snapshot());
+    EXPECT_TRUE(m().terminated.empty());
+    EXPECT_TRUE(m().confirm_calls.empty());
+    EXPECT_TRUE(m().message_boxes.empty());
+    EXPECT_TRUE(m().exit_windows_calls.empty());
+    EXPECT_EQ(0, scan_state.restart_needed);
+    EXPECT_EQ(0, service_restart_needed);
+    for (const char *call : {"DeleteFileA", "SetFileAttributesA", "MoveFileExA", "RegDeleteValueA", "RegDeleteKeyA",
+                             "TerminateProcess", "ControlService", "_write", "CopyFileA"})
+        EXPECT_EQ(0, m().calls[call]) << call;
 }
 
 INSTANTIATE_TEST_SUITE_P(
