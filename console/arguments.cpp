@@ -57,6 +57,11 @@ parse_result parse_arguments(int argc, const char *const *argv, console_options 
     return parse_run;
 }
 
+std::string log_file_for(const std::string &given, const char *computer_name) {
+    if (given.empty() || (given.back() != '\\' && given.back() != '/')) return given;
+    return given + computer_name + ".log";
+}
+
 const char usage_text[] =
     "Finds and removes W32/Quelby.Trojan without a window or a question.\n"
     "\n"
@@ -64,7 +69,8 @@ const char usage_text[] =
     "\n"
     "  (none)     Scan memory and every fixed drive C: to Z:, remove what is found.\n"
     "  /REPORT    Detect only: report what is found, change nothing.\n"
-    "  /LOG:file  Append the log to file (a local path or \\\\server\\share\\file).\n"
+    "  /LOG:file  Append the log to file (a local path or \\\\server\\share\\file);\n"
+    "             a file ending in \\ is a folder: the log is computer.log in it.\n"
     "             Without it the log is pellscan.log in the Windows folder.\n"
     "  /RESTART   Restart Windows when the removal needs a restart to finish.\n"
     "             Programs are asked to close; none is forced.\n"

@@ -22,5 +22,10 @@ enum parse_result {
 // parse_error, *error holds one line saying what is wrong.
 parse_result parse_arguments(int argc, const char *const *argv, console_options *options, std::string *error);
 
+// The log file that /log:FILE names: FILE itself, or, when FILE ends in
+// "\" or "/" (a folder, as a 9x login script without %COMPUTERNAME% gives
+// it), the file named after the computer in that folder.
+std::string log_file_for(const std::string &given, const char *computer_name);
+
 // The usage text, lines ending in "\n".
 extern const char usage_text[];

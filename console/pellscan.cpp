@@ -388,7 +388,10 @@ int main(int argc, char **argv) {
         return refuse(std::string("cannot create the report window: ") + reason + "; nothing was scanned");
     }
 
-    std::string log_path = options.log_given ? options.log_path : default_log_path();
+    char computer[MAX_COMPUTERNAME_LENGTH + 1];
+    DWORD computer_size = sizeof computer;
+    if (!::GetComputerNameA(computer, &computer_size)) std::strcpy(computer, "pellscan");
+    std::string log_path = options.log_given ? log_file_for(options.log_path, computer) : default_log_path();
     DWORD open_error = 0;
     if (!the_log.open(log_path.c_str(), &open_error)) {
         char reason[400];

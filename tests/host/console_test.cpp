@@ -32,6 +32,11 @@ TEST(ConsoleArguments, SwitchesInAnyCaseWithSlashOrDash) {
     // The file name keeps its case and any further colon.
     ASSERT_EQ(parse({"-LOG:C:\\Logs\\Scan.LOG"}, &o), parse_run);
     EXPECT_EQ(o.log_path, "C:\\Logs\\Scan.LOG");
+
+    // A folder (ending in a backslash or slash) holds one log per computer.
+    EXPECT_EQ(log_file_for("\\\\srv\\logs\\", "PC042"), "\\\\srv\\logs\\PC042.log");
+    EXPECT_EQ(log_file_for("C:/logs/", "PC042"), "C:/logs/PC042.log");
+    EXPECT_EQ(log_file_for("C:\\logs\\a.log", "PC042"), "C:\\logs\\a.log");
 }
 
 TEST(ConsoleArguments, HelpWinsAndEverythingElseWrongIsAnError) {

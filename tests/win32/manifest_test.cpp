@@ -1,4 +1,4 @@
-// The built program carries an application manifest that asks for
+// Each built program carries an application manifest that asks for
 // administrator rights and declares nothing that Windows XP would try to
 // load. Reads the resource from the program file itself (copied beside this
 // test by the sandbox runner), as the loader of Windows Vista and later does.
@@ -11,7 +11,8 @@
 
 namespace {
 
-const char *const program = "C:\\pellmark\\pellmark.exe";
+// The window program and the console program carry the same manifest.
+const char *const programs[] = {"C:\\pellmark\\pellmark.exe", "C:\\pellmark\\pellscan.exe"};
 
 std::string manifest_of(const char *path, WORD id) {
     HMODULE module = LoadLibraryExA(path, nullptr, LOAD_LIBRARY_AS_DATAFILE);
@@ -110,35 +111,40 @@ std::string attribute(const Element &e, const std::string &name) {
 }  // namespace
 
 TEST(Manifest, AsksForAdministratorRightsAndDeclaresNoDependency) {
-    std::string xml = manifest_of(program, 1);
-    ASSERT_EQ(0u, xml.find("<?xml")) << xml;
-    std::vector<Element> elements;
-    ASSERT_TRUE(parse(xml, elements)) << "not well-formed:\n" << xml;
-    ASSERT_FALSE(elements.empty());
-    EXPECT_EQ("assembly", elements[0].name);
-    EXPECT_EQ("urn:schemas-microsoft-com:asm.v1", attribute(elements[0], "xmlns"));
-    EXPECT_EQ("1.0", attribute(elements[0], "manifestVersion"));
+    for (const char *program : programs) {
+        SCOPED_TRACE(program);
+        std::string xml = manifest_of(program, 1);
+        ASSERT_EQ(0u, xml.find("<?xml")) << xml;
+        std::vector<Element> elements;
+        ASSERT_TRUE(parse(xml, elements)) << "not well-formed:\n" << xml;
+        ASSERT_FALSE(elements.empty());
+        EXPECT_EQ("assembly", elements[0].name);
+        EXPECT_EQ("urn:schemas-microsoft-com:asm.v1", attribute(elements[0], "xmlns"));
+        EXPECT_EQ("1.0", attribute(elements[0], "manifestVersion"));
 
-    int levels = 0;
-    for (const Element &e : elements) {
-        EXPECT_NE("dependency", e.name) << "a dependency that Windows XP would try to load";
-        if (e.name == "requestedExecutionLevel") {
-            ++levels;
-            EXPECT_EQ("requireAdministrator", attribute(e, "level"));
-            EXPECT_EQ("false", attribute(e, "uiAccess"));
+        int levels = 0;
+        for (const Element &e : elements) {
+            EXPECT_NE("dependency", e.name) << "a dependency that Windows XP would try to load";
+            if (e.name == "requestedExecutionLevel") {
+                ++levels;
+                EXPECT_EQ("requireAdministrator", attribute(e, "level"));
+                EXPECT_EQ("false", attribute(e, "uiAccess"));
+            }
+            if (e.name == "trustInfo") {
+                EXPECT_EQ("urn:schemas-microsoft-com:asm.v3", attribute(e, "xmlns"));
+            }
         }
-        if (e.name == "trustInfo") {
-            EXPECT_EQ("urn:schemas-microsoft-com:asm.v3", attribute(e, "xmlns"));
-        }
+        EXPECT_EQ(1, levels);
     }
-    EXPECT_EQ(1, levels);
 }
 
 TEST(Manifest, IsTheOnlyManifestResource) {
     // Id 1 is what the loader reads for a program; ids 2 and 3 are for
     // libraries and would only confuse a reader of the file.
-    EXPECT_EQ("", manifest_of(program, 2));
-    EXPECT_EQ("", manifest_of(program, 3));
+    for (const char *program : programs) {
+        EXPECT_EQ("", manifest_of(program, 2)) << program;
+        EXPECT_EQ("", manifest_of(program, 3)) << program;
+    }
 }
 
 TEST(Manifest, CheckRejectsBrokenText) {
