@@ -54,7 +54,8 @@ int memory_entry(const char *path) {
 // The line of a process ended for being infected; in a detect-only scan,
 // of one found running.
 const char *memory_line() {
-    return scan_state.detect_only ? "System Memory    W32/Quelby.Trojan  found" : "System Memory    W32/Quelby.Trojan  removed";
+    return scan_state.detect_only ? "System Memory    W32/Quelby.Trojan  found"
+                                  : "System Memory    W32/Quelby.Trojan  removed";
 }
 
 // Disposes of the file and keeps what it left: in the memory scan's entry

@@ -98,7 +98,9 @@ int scan_processes_toolhelp() {
             // listing may be old by now: a process that has given its id to
             // another program has ended, and that program is not touched. A
             // detect-only scan reports every one found, as if it had ended.
-            if (scan_state.detect_only || end_if_listed(kernel, r->process_id, r->image_path) != end_outcome::refused) rescan(*r);
+            if (scan_state.detect_only ||
+                end_if_listed(kernel, r->process_id, r->image_path) != end_outcome::refused)
+                rescan(*r);
         }
     delete entry;
     if (snapshot != INVALID_HANDLE_VALUE) os::CloseHandle(snapshot);
