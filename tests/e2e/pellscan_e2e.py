@@ -239,9 +239,17 @@ def run(version, sc, work):
     return p.returncode, p.stdout, p.stderr
 
 
-def header(version, sc):
+def computer_name(after):
+    """The name Wine gives the computer: the one wineboot saved from the
+    host's name, as the session left it."""
+    key = r"system\currentcontrolset\control\computername\computername"
+    saved = after["registry"]["system"].get(key, {}).get("computername", "")
+    m = re.match(r'^"(.*)"$', saved)
+    return m.group(1) if m else socket.gethostname().split(".")[0].upper()[:15]
+
+
+def header(version, sc, computer):
     mode = "report only (nothing is changed)" if "report" in sc.args.lower() else "remove (no restart)"
-    computer = socket.gethostname().split(".")[0].upper()[:15]
     return ["=" * 78, "Pellscan: unattended removal of W32/Quelby.Trojan", None,
             "Computer:     " + computer, "Windows:      " + WINDOWS[version], "Program:      pellscan.exe 1.0",
             "Mode:         " + mode, "Command line: pellscan" + (" " + sc.args if sc.args else ""), "-" * 78]
@@ -259,7 +267,7 @@ def run_value_names(sc, rel):
     return any(key == RUN and gone and path in data.lower() for key, _, data, gone in sc.values)
 
 
-def expected_log(version, sc, before):
+def expected_log(version, sc, before, computer):
     """The log's lines, with None for the date line, when the run goes to
     its end."""
     report = "report" in sc.args.lower()
@@ -325,7 +333,7 @@ def expected_log(version, sc, before):
     code = 0 if not infected else 4 if report else 2 if scheduled else 1
     body.append("RESULT %d infected=%d removed=%d scheduled=%d left=0 scanned=%d"
                 % (code, len(infected), removed, scheduled, scanned))
-    return header(version, sc) + body
+    return header(version, sc, computer) + body
 
 
 def compare_lines(what, got, want):
@@ -375,11 +383,11 @@ def verify(version, sc, work, rc, out, err):
         text = log.decode("cp1252")
         lines = text.split("\r\n")[:-1]
         if sc.ctrl_c_at:
-            want = expected_stop(version, sc, before, lines)
+            want = expected_stop(version, sc, before, after, lines)
             problems += want[1]
             want = want[0]
         else:
-            want = expected_log(version, sc, before["files"])
+            want = expected_log(version, sc, before["files"], computer_name(after))
         problems += compare_lines("log", lines, want)
         if not lines or not re.match(r"^Date:         \d{4}-\d\d-\d\d \d\d:\d\d:\d\d$", (lines + [""] * 3)[2]):
             problems.append("no date line in the log's header")
@@ -420,7 +428,7 @@ def verify(version, sc, work, rc, out, err):
     return problems, before, after
 
 
-def expected_stop(version, sc, before, lines):
+def expected_stop(version, sc, before, after, lines):
     """The log of a run stopped by Ctrl+C once it had found the first file:
     the number scanned is read from the log, and must be fewer than all."""
     problems = []
@@ -430,7 +438,8 @@ def expected_stop(version, sc, before, lines):
     if not 0 < scanned < total:
         problems.append("scanned %d of %d files: the walk was not stopped part way" % (scanned, total))
     path = windows_path([rel for rel, _, _ in sc.files][0])
-    want = header(version, sc) + [path + "     " + NAME + " found"] + statistics(scanned, 1, 0) + [
+    want = header(version, sc, computer_name(after)) + [path + "     " + NAME + " found"]
+    want += statistics(scanned, 1, 0) + [
         "Stopped before the end (Ctrl+C): files not reached were not scanned",
         "RESULT 5 infected=1 removed=0 scheduled=0 left=0 scanned=%d" % scanned]
     return want, problems
