@@ -18,6 +18,7 @@ import sys
 import tempfile
 import time
 
+sys.dont_write_bytecode = True  # no __pycache__ in the source tree
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from e2e import MAKE_SAMPLE, RUN, RUNNER, UNINSTALL, WINDOWS_BUILD, manifest, to_host, windows_path  # noqa: E402
 
