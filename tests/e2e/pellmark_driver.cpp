@@ -4,10 +4,21 @@
 // OK. Screenshots are asked of the harness by writing request files beside
 // the driver's own program file.
 //
+// --console ARGS runs the console program instead: pellscan.exe beside the
+// driver is started with the command line "pellscan ARGS" in a process
+// console the driver shares with it, once the programs to run are started
+// and the files to hold are held; its standard output and error go to
+// console.out and console.err beside the driver, and its exit code is
+// printed as "EXIT: n". With --ctrl-c-at TEXT and --watch-log FILE, Ctrl+C
+// is sent to the console once FILE (its log) holds TEXT. Then each program
+// of --run is printed "RUNNING: path" or "ENDED: path", and ended.
+//
 //   pellmark_driver [--restart yes|no] [--memory ok|cancel] [--stop-at TEXT]
 //                   [--stop-answer yes|no] [--shots] [--scanning-shot-at TEXT]
 //                   [--no-scan] [--timeout S] [--reg "SUBKEY|NAME|DATA"]...
 //                   [--plant-only | --watch] [--hold FILE]... [--run PROGRAM]...
+//   pellmark_driver --console ARGS [--ctrl-c-at TEXT --watch-log FILE]
+//                   [--hold FILE]... [--run PROGRAM]...
 //
 // --reg sets a text value under HKEY_LOCAL_MACHINE once the program's window
 // is up: autorun values planted then are not started by the session.
@@ -26,6 +37,12 @@ namespace {
 
 const char title[] = "Pellmark Ver 1.0";
 bool shots = false;
+
+struct started_program {
+    std::string path;
+    HANDLE process;
+};
+std::vector<started_program> started;
 
 std::string wide_text(HWND hwnd) {
     wchar_t buf[1024] = {0};
@@ -130,10 +147,110 @@ void press(HWND dialog, int id) {
     PostMessageA(dialog, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED), (LPARAM)GetDlgItem(dialog, id));
 }
 
+std::string beside_self(const char *name) {
+    char self[MAX_PATH] = {0};
+    GetModuleFileNameA(nullptr, self, MAX_PATH);
+    if (char *slash = std::strrchr(self, '\\')) slash[1] = 0;
+    return std::string(self) + name;
+}
+
+// The whole of a file another program holds open for writing; empty when it
+// cannot be read.
+std::string file_text(const std::string &path) {
+    HANDLE h = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                           OPEN_EXISTING, 0, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return std::string();
+    std::string text;
+    char buf[4096];
+    DWORD n = 0;
+    while (ReadFile(h, buf, sizeof buf, &n, nullptr) && n) text.append(buf, n);
+    CloseHandle(h);
+    return text;
+}
+
+BOOL WINAPI ignore_event(DWORD) { return TRUE; }
+
+int run_console(const std::string &args, const std::string &break_at, const std::string &watch_log, int timeout) {
+    // A console of the driver's own, which the program shares and Ctrl+C
+    // is sent through: Wine gives a program started from a shell whose
+    // output is not a terminal one that takes no control events.
+    FreeConsole();
+    if (!AllocConsole()) std::printf("DRIVER: no console (%lu)\n", GetLastError());
+    SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
+    HANDLE out = CreateFileA(beside_self("console.out").c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit,
+                             CREATE_ALWAYS, 0, nullptr);
+    HANDLE err = CreateFileA(beside_self("console.err").c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit,
+                             CREATE_ALWAYS, 0, nullptr);
+    HANDLE in = CreateFileA("NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit, OPEN_EXISTING, 0, nullptr);
+    STARTUPINFOA si = {};
+    si.cb = sizeof si;
+    si.dwFlags = STARTF_USESTDHANDLES;
+    si.hStdInput = in;
+    si.hStdOutput = out;
+    si.hStdError = err;
+    PROCESS_INFORMATION pi = {};
+    std::string program = beside_self("pellscan.exe");
+    std::string command = "pellscan" + (args.empty() ? std::string() : " " + args);
+    // A handler, not the ignore flag, which the program would inherit.
+    SetConsoleCtrlHandler(ignore_event, TRUE);
+    if (!CreateProcessA(program.c_str(), &command[0], nullptr, nullptr, TRUE, 0, nullptr,
+                        nullptr, &si, &pi)) {
+        std::printf("DRIVER: cannot start %s (%lu)\n", program.c_str(), GetLastError());
+        return 2;
+    }
+    CloseHandle(out);
+    CloseHandle(err);
+    CloseHandle(in);
+    std::printf("DRIVER: started %s as %lu\n", command.c_str(), (unsigned long)pi.dwProcessId);
+    std::fflush(stdout);
+    DWORD start = GetTickCount();
+    if (!break_at.empty()) {
+        bool sent = false;
+        while (!sent && WaitForSingleObject(pi.hProcess, 0) == WAIT_TIMEOUT &&
+               (int)((GetTickCount() - start) / 1000) < timeout) {
+            if (file_text(watch_log).find(break_at) != std::string::npos) {
+                sent = true;
+                // To every process of the console (the driver's handler
+                // ignores it): Wine 8 sends no Ctrl+Break, nor Ctrl+C to a
+                // process group of its own.
+                if (GenerateConsoleCtrlEvent(CTRL_C_EVENT, 0))
+                    std::printf("DRIVER: Ctrl+C sent\n");
+                else
+                    std::printf("DRIVER: Ctrl+C not sent (%lu)\n", GetLastError());
+                std::fflush(stdout);
+            }
+            Sleep(5);
+        }
+        if (!sent) std::printf("DRIVER: the program ended before the log held \"%s\"\n", break_at.c_str());
+    }
+    DWORD left = (DWORD)timeout * 1000 - (GetTickCount() - start);
+    if (WaitForSingleObject(pi.hProcess, (int)left > 0 ? left : 0) != WAIT_OBJECT_0) {
+        std::printf("DRIVER: timed out\n");
+        TerminateProcess(pi.hProcess, 99);
+        return 3;
+    }
+    DWORD code = 0;
+    GetExitCodeProcess(pi.hProcess, &code);
+    std::printf("EXIT: %lu\n", (unsigned long)code);
+    CloseHandle(pi.hThread);
+    CloseHandle(pi.hProcess);
+    // What the run left of the programs started for it; those still
+    // running are ended now, or the session would never end.
+    for (const started_program &p : started) {
+        bool running = WaitForSingleObject(p.process, 0) == WAIT_TIMEOUT;
+        std::printf("%s: %s\n", running ? "RUNNING" : "ENDED", p.path.c_str());
+        if (running) TerminateProcess(p.process, 0);
+    }
+    std::fflush(stdout);
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
     std::string restart = "no", memory = "cancel", stop_at, stop_answer = "yes", scanning_at;
+    std::string console_args, break_at, watch_log;
+    bool console = false;
     bool scan = true, plant_only = false, watch = false;
     int timeout = 600;
     std::vector<std::string> values;
@@ -151,6 +268,11 @@ int main(int argc, char **argv) {
         else if (a == "--plant-only") plant_only = true;
         else if (a == "--watch") watch = true;
         else if (a == "--scanning-shot-at") scanning_at = next();
+        else if (a == "--console") {
+            console = true;
+            console_args = next();
+        } else if (a == "--ctrl-c-at") break_at = next();
+        else if (a == "--watch-log") watch_log = next();
         else if (a == "--run") {
             STARTUPINFOA si = {};
             si.cb = sizeof si;
@@ -158,7 +280,7 @@ int main(int argc, char **argv) {
             std::string program = next();
             if (CreateProcessA(program.c_str(), nullptr, nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi)) {
                 CloseHandle(pi.hThread);
-                CloseHandle(pi.hProcess);
+                started.push_back({program, pi.hProcess});
                 std::printf("DRIVER: started %s as %lu\n", program.c_str(), (unsigned long)pi.dwProcessId);
             } else {
                 std::printf("DRIVER: cannot start %s (%lu)\n", program.c_str(), (unsigned long)GetLastError());
@@ -169,6 +291,7 @@ int main(int argc, char **argv) {
             if (h == INVALID_HANDLE_VALUE) std::printf("DRIVER: cannot hold %s\n", argv[i]);
         }
     }
+    if (console) return run_console(console_args, break_at, watch_log, timeout);
     HWND main = nullptr;
     for (int i = 0; i < 300 && !(main = FindWindowA(nullptr, title)); ++i) Sleep(100);
     if (!main) {
