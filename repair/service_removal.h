@@ -24,3 +24,10 @@ int delete_service_keys(const char *service_name, const char *file);
 // of the service whose ImagePath names the file: what delete_service_keys
 // would delete.
 int service_keys_name_file(const char *service_name, const char *file);
+
+// Offline: every service key, in every numbered control set (each key
+// ControlSetNNN of SYSTEM), whose ImagePath names the file is deleted with
+// everything below it, one report line each, removed or Remove failed; in
+// a detect-only scan each is reported found, once. Services that name
+// other files, whatever their names, are left alone.
+void remove_services_of_file(const char *file);
