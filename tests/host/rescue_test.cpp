@@ -1,0 +1,376 @@
+// pellmark-rescue end to end: the program run on folder trees shaped like
+// Windows installations, made here in a temporary folder with real hive
+// files and samples. Each run's lines and exit code are compared exactly,
+// and every file and every hive key and value (read back through the hive
+// store) before and after: a detect-only run changes nothing, a removal
+// removes exactly the infected files and the trojan's values and keys.
+#include <gtest/gtest.h>
+
+#include <dirent.h>
+#include <ftw.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <map>
+#include <set>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "engine/signature_table.h"
+#include "platform/rescue/hive_store.h"
+#include "tests/support/hive_builder.h"
+#include "tests/support/sample_maker.h"
+
+namespace {
+
+using hive_builder::Key;
+
+const std::string hijacked_hosts =
+    "begin 644 hosts\n"
+    "M,3(W+C N,\"XQ(\" @(\" @(&QO8V%L:&]S= T*,3(W+C N,\"XQ(\" @(\" @(\'=I\n"
+    "M;F1O=W-U<&1A=&4N;6EC<F]S;V9T+F-O;0T*,3(W+C N,\"XQ(\" @(\" @(\'5P\n"
+    "`\nend\n";
+
+const char run_key[] = "Microsoft\\Windows\\CurrentVersion\\Run";
+const char run_services_key[] = "Microsoft\\Windows\\CurrentVersion\\RunServices";
+const char uninstall_key[] = "Microsoft\\Windows\\CurrentVersion\\Uninstall\\rhcjg7j0e38v";
+
+int remove_entry(const char *path, const struct stat *, int, struct FTW *) { return std::remove(path); }
+
+struct RunResult {
+    int code = -1;
+    std::vector<std::string> lines;  // after the header
+    std::string output;
+};
+
+// One installation shape: its folder names on disk and what its SOFTWARE
+// hive says of it.
+struct Shape {
+    const char *name;
+    const char *windows;   // the Windows folder on disk
+    const char *system;    // its system folder on disk
+    const char *root;      // SystemRoot as the hive names it
+    const char *version;   // CurrentVersion
+    const char *build;
+    const char *product;
+};
+
+class Rescue : public ::testing::TestWithParam<Shape> {
+protected:
+    void SetUp() override {
+        char folder[] = "/tmp/pellmark-rescue-test-XXXXXX";
+        ASSERT_NE(nullptr, mkdtemp(folder));
+        top = folder;
+        disk = top + "/disk";
+        ASSERT_EQ(0, mkdir(disk.c_str(), 0755));
+        sample_bytes = sample::make(signature_table);
+        ASSERT_FALSE(sample_bytes.empty());
+    }
+    void TearDown() override {
+        if (!top.empty() && top.rfind("/tmp/pellmark-rescue-test-", 0) == 0)
+            nftw(top.c_str(), remove_entry, 16, FTW_DEPTH | FTW_PHYS);
+    }
+
+    // The folders on the way to a file below the disk.
+    void folders_of(const std::string &relative) {
+        std::string path = disk + "/" + relative;
+        for (size_t at = path.find('/', disk.size() + 1); at != std::string::npos; at = path.find('/', at + 1))
+            mkdir(path.substr(0, at).c_str(), 0755);
+    }
+    void put(const std::string &relative, const std::string &data) {
+        folders_of(relative);
+        std::ofstream(disk + "/" + relative, std::ios::binary) << data;
+    }
+
+    // Runs the program on the tree (and only on it): its lines after the
+    // header and the exit code.
+    RunResult run(const std::string &arguments) {
+        std::string log = top + "/run.log";
+        std::string command = std::string(PELLMARK_RESCUE_PROGRAM) + " --log " + log + " " + arguments + " 2>&1";
+        RunResult r;
+        FILE *pipe = popen(command.c_str(), "r");
+        if (!pipe) return r;
+        char buffer[4096];
+        size_t n;
+        while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0) r.output.append(buffer, n);
+        int status = pclose(pipe);
+        r.code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        std::istringstream in(r.output);
+        std::string line;
+        bool header = true;
+        while (std::getline(in, line)) {
+            if (!header) r.lines.push_back(line);
+            if (line.rfind("-----------------------------------------", 0) == 0 && header) header = false;
+        }
+        return r;
+    }
+
+    // Every file below the disk with its size and a hash of its bytes.
+    std::map<std::string, std::string> files() {
+        std::map<std::string, std::string> out;
+        walk(disk, "", out);
+        return out;
+    }
+    void walk(const std::string &path, const std::string &relative, std::map<std::string, std::string> &out) {
+        DIR *d = opendir(path.c_str());
+        if (!d) return;
+        while (dirent *e = readdir(d)) {
+            std::string name = e->d_name;
+            if (name == "." || name == "..") continue;
+            std::string full = path + "/" + name, rel = relative + "/" + name;
+            struct stat st;
+            if (lstat(full.c_str(), &st) != 0) continue;
+            if (S_ISLNK(st.st_mode)) {
+                char target[4096];
+                ssize_t n = readlink(full.c_str(), target, sizeof target);
+                out[rel] = "link to " + std::string(target, n > 0 ? (size_t)n : 0);
+            } else if (S_ISDIR(st.st_mode)) {
+                walk(full, rel, out);
+            } else {
+                std::ifstream in(full, std::ios::binary);
+                std::string bytes(std::istreambuf_iterator<char>(in), {});
+                out[rel] = std::to_string(bytes.size()) + " bytes, hash " + std::to_string(std::hash<std::string>()(bytes));
+            }
+        }
+        closedir(d);
+    }
+
+    // Every key and value of a hive, one line each, read back by the store.
+    std::set<std::string> hive(const std::string &relative) {
+        std::set<std::string> out;
+        std::string error;
+        std::unique_ptr<rescue::HiveStore> store = rescue::HiveStore::open(disk + "/" + relative, error);
+        if (!store) {
+            out.insert("cannot open: " + error);
+            return out;
+        }
+        dump(*store, store->root(), "", out);
+        return out;
+    }
+    void dump(rescue::HiveStore &store, rescue::HiveStore::Key key, const std::string &path, std::set<std::string> &out) {
+        out.insert(path + "\\");
+        std::vector<std::string> names;
+        store.values(key, names);
+        for (const std::string &name : names) {
+            rescue::HiveValue v;
+            store.read_value(key, name, v);
+            std::ostringstream line;
+            line << path << "\\:" << name << "=" << v.type << ":";
+            for (uint8_t b : v.data) line << std::hex << (int)b << ",";
+            out.insert(line.str());
+        }
+        std::vector<std::string> subkeys;
+        store.subkeys(key, subkeys);
+        for (const std::string &name : subkeys) {
+            rescue::HiveStore::Key child;
+            store.find_key(key, name, child);
+            dump(store, child, path + "\\" + name, out);
+        }
+    }
+    // The lines of `all` about the key or value at `prefix` (a key path, or
+    // "path\:name=" for a value).
+    static std::set<std::string> under(const std::set<std::string> &all, const std::string &prefix) {
+        std::set<std::string> out;
+        for (const std::string &line : all)
+            if (line.compare(0, prefix.size(), prefix) == 0) out.insert(line);
+        return out;
+    }
+    static std::set<std::string> minus(std::set<std::string> a, const std::set<std::string> &b) {
+        for (const std::string &line : b) a.erase(line);
+        return a;
+    }
+
+    // The installation: an infected system file with a service in both
+    // control sets, a read-only infected copy on a second drive, a near
+    // miss, innocent files, the trojan's autorun values and uninstall
+    // entry, and innocent values and services beside them, one of them a
+    // genuine service whose name is the infected file's.
+    void make_installation(const Shape &s) {
+        std::string windows = s.windows, system = windows + "/" + s.system;
+        std::string root = s.root, sys = root + "\\system32";
+        put(system + "/evil.exe", sample_bytes);
+        put(system + "/kernel32.dll", std::string(23552, 'k'));
+        put(system + "/drivers/etc/hosts", hijacked_hosts);
+        put("Documents and Settings/user/copy.scr", sample_bytes);
+        put("Documents and Settings/user/near.exe", sample::one_byte_longer(signature_table));
+        put("Documents and Settings/user/letter.txt", "Dear Sir,\r\n");
+        put(windows + "/explorer.exe", std::string(4096, 'e'));
+        // Links that lead out of the tree, to a sample that is not the disk's.
+        mkdir((top + "/outside").c_str(), 0755);
+        std::ofstream(top + "/outside/other.exe", std::ios::binary) << sample_bytes;
+        ASSERT_EQ(0, symlink((top + "/outside").c_str(), (disk + "/Linked folder").c_str()));
+        ASSERT_EQ(0, symlink((top + "/outside/other.exe").c_str(), (disk + "/" + windows + "/linked.exe").c_str()));
+        outside_before = outside();
+
+        Key software("$$$PROTO.HIV");
+        software.path("Microsoft\\Windows NT\\CurrentVersion")
+            .sz("CurrentVersion", s.version)
+            .sz("CurrentBuildNumber", s.build)
+            .sz("CSDVersion", "Service Pack 3")
+            .sz("ProductName", s.product)
+            .sz("SystemRoot", root);
+        software.path("Microsoft\\Windows\\CurrentVersion").sz("ProgramFilesDir", "C:\\Program Files");
+        // The value names the file in another case than the disk's.
+        software.path(run_key)
+            .sz("Evil", "C:\\WINDOWS\\SYSTEM32\\EVIL.EXE /start")
+            .sz("Good", "C:\\good.exe")
+            .sz("SMrhcjg7j0e38v", root + "\\rhcjg7j0e38v.exe");
+        software.path(run_services_key).sz("Spooler", sys + "\\spoolsv.exe");
+        software.path(uninstall_key).sz("UninstallString", "C:\\Program Files\\x\\uninstall.exe");
+        software.path("Microsoft\\Windows\\CurrentVersion\\Uninstall\\Other").sz("UninstallString", "C:\\other.exe");
+        hive_builder::Options software_options;
+        folders_of(system + "/config/SOFTWARE");
+        ASSERT_TRUE(hive_builder::write(disk + "/" + system + "/config/SOFTWARE", software, software_options));
+
+        Key sys_hive("$$$PROTO.HIV");
+        sys_hive.path("Select").dword("Current", 1).dword("Default", 1).dword("LastKnownGood", 2);
+        for (const char *set : {"ControlSet001", "ControlSet002"}) {
+            Key &services = sys_hive.path(std::string(set) + "\\Services");
+            services.key("Spooler").expand_sz("ImagePath", "%SystemRoot%\\system32\\spoolsv.exe").dword("Start", 2);
+            services.key("Tcpip").expand_sz("ImagePath", "system32\\DRIVERS\\tcpip.sys").dword("Start", 1);
+        }
+        Key &one = sys_hive.path("ControlSet001\\Services\\evil");
+        one.expand_sz("ImagePath", "%SystemRoot%\\system32\\evil.exe").dword("Start", 2);
+        one.key("Enum").sz("0", "Root\\LEGACY_EVIL\\0000");
+        sys_hive.path("ControlSet002\\Services\\evil").sz("ImagePath", "\\??\\" + sys + "\\EVIL.EXE");
+        sys_hive.path("ControlSet002\\Services\\helper").expand_sz("ImagePath", "system32\\evil.exe -k");
+        // A genuine service of the same name elsewhere.
+        sys_hive.path("ControlSet001\\Services\\evilx").sz("ImagePath", sys + "\\evilx.exe");
+        hive_builder::Options system_options;
+        system_options.file_name = "\\SystemRoot\\System32\\Config\\SYSTEM";
+        ASSERT_TRUE(hive_builder::write(disk + "/" + system + "/config/SYSTEM", sys_hive, system_options));
+    }
+
+    std::map<std::string, std::string> outside() {
+        std::map<std::string, std::string> out;
+        walk(top + "/outside", "", out);
+        return out;
+    }
+
+    std::string top, disk, sample_bytes;
+    std::map<std::string, std::string> outside_before;
+};
+
+TEST_P(Rescue, DetectOnlyFindsEverythingAndChangesNothing) {
+    const Shape &s = GetParam();
+    ASSERT_NO_FATAL_FAILURE(make_installation(s));
+    std::string config = std::string(s.windows) + "/" + s.system + "/config/";
+    auto files_before = files();
+    auto software_before = hive(config + "SOFTWARE"), system_before = hive(config + "SYSTEM");
+    RunResult r = run("--report " + disk);
+    std::string sys = std::string("C:\\") + s.windows + "\\" + s.system;
+    // The hosts file is checked with the first infected file, and what a
+    // removal deletes with it (the uninstall entry and its Run value) is
+    // reported found before that file's line.
+    std::vector<std::string> want = {
+        sys + "\\drivers\\etc\\hosts     W32/Nyxem.Worm found",
+        "System Registry     W32/Quelby.Trojan uninstall entry found",
+        "System Registry     W32/Quelby.Trojan startup entry found",
+        "C:\\Documents and Settings\\user\\copy.scr     W32/Quelby.Qgs.Dl.Trojan found",
+        "System Registry     W32/Quelby.Trojan found",
+        sys + "\\evil.exe     W32/Quelby.Qgs.Dl.Trojan found",
+        "System Registry     W32/Quelby.Trojan service evil in ControlSet001 found",
+        "System Registry     W32/Quelby.Trojan service evil in ControlSet002 found",
+        "System Registry     W32/Quelby.Trojan service helper in ControlSet002 found",
+        " ",
+        "Scanning statistics",
+        "------------------------------",
+        // Every file of the tree, the two hives among them; not the linked ones.
+        "Total files scanned\t\t:  9",
+        "Total files infected\t\t:  3",
+        "Total files removed\t\t:  0",
+        "RESULT 4 infected=3 removed=0 scheduled=0 left=0 scanned=9",
+    };
+    EXPECT_EQ(want, r.lines) << r.output;
+    EXPECT_EQ(4, r.code);
+    EXPECT_EQ(files_before, files());
+    EXPECT_EQ(software_before, hive(config + "SOFTWARE"));
+    EXPECT_EQ(system_before, hive(config + "SYSTEM"));
+    EXPECT_EQ(outside_before, outside());
+}
+
+TEST_P(Rescue, RemovalRemovesExactlyTheTrojan) {
+    const Shape &s = GetParam();
+    ASSERT_NO_FATAL_FAILURE(make_installation(s));
+    std::string config = std::string(s.windows) + "/" + s.system + "/config/";
+    auto files_before = files();
+    auto software_before = hive(config + "SOFTWARE"), system_before = hive(config + "SYSTEM");
+    RunResult r = run(disk);
+    std::string sys = std::string("C:\\") + s.windows + "\\" + s.system;
+    std::string hive_dir = std::string("C:\\") + s.windows + "\\" + s.system + "\\config\\";
+    std::vector<std::string> want = {
+        sys + "\\drivers\\etc\\hosts     W32/Nyxem.Worm removed",
+        "C:\\Documents and Settings\\user\\copy.scr     W32/Quelby.Qgs.Dl.Trojan removed",
+        "System Registry     W32/Quelby.Trojan removed",
+        sys + "\\evil.exe     W32/Quelby.Qgs.Dl.Trojan removed",
+        "System Registry     W32/Quelby.Trojan service evil in ControlSet001 removed",
+        "System Registry     W32/Quelby.Trojan service evil in ControlSet002 removed",
+        "System Registry     W32/Quelby.Trojan service helper in ControlSet002 removed",
+        " ",
+        "Scanning statistics",
+        "------------------------------",
+        // The hosts file went before the walk reached it.
+        "Total files scanned\t\t:  8",
+        "Total files infected\t\t:  3",
+        "Total files removed\t\t:  3",
+        "Registry hive " + hive_dir + "SOFTWARE written, the original kept as SOFTWARE.pellmark-backup",
+        "Registry hive " + hive_dir + "SYSTEM written, the original kept as SYSTEM.pellmark-backup",
+        "RESULT 1 infected=3 removed=3 scheduled=0 left=0 scanned=8",
+    };
+    EXPECT_EQ(want, r.lines) << r.output;
+    EXPECT_EQ(1, r.code);
+
+    // Files: exactly the infected ones and the hosts file gone, the hive
+    // backups beside the hives (equal to the hives as they were).
+    auto expected_files = files_before;
+    std::string system = std::string("/") + s.windows + "/" + s.system;
+    expected_files.erase(system + "/evil.exe");
+    expected_files.erase(system + "/drivers/etc/hosts");
+    expected_files.erase("/Documents and Settings/user/copy.scr");
+    auto after = files();
+    std::string software_file = "/" + config + "SOFTWARE", system_file = "/" + config + "SYSTEM";
+    EXPECT_EQ(files_before[software_file], after[software_file + ".pellmark-backup"]);
+    EXPECT_EQ(files_before[system_file], after[system_file + ".pellmark-backup"]);
+    for (const std::string &f : {software_file, system_file}) {
+        after.erase(f);
+        after.erase(f + ".pellmark-backup");
+        expected_files.erase(f);
+    }
+    EXPECT_EQ(expected_files, after);
+
+    // Hives: exactly the trojan's values and service keys gone.
+    std::set<std::string> software_gone = under(software_before, std::string("\\") + run_key + "\\:Evil=");
+    for (const std::string &line : under(software_before, std::string("\\") + run_key + "\\:SMrhcjg7j0e38v="))
+        software_gone.insert(line);
+    for (const std::string &line : under(software_before, std::string("\\") + uninstall_key + "\\:"))
+        software_gone.insert(line);
+    EXPECT_EQ(3u, software_gone.size());
+    EXPECT_EQ(minus(software_before, software_gone), hive(config + "SOFTWARE"));
+    std::set<std::string> system_gone;
+    for (const char *key : {"\\ControlSet001\\Services\\evil\\", "\\ControlSet002\\Services\\evil\\",
+                            "\\ControlSet002\\Services\\helper\\"})
+        for (const std::string &line : under(system_before, key)) system_gone.insert(line);
+    EXPECT_EQ(9u, system_gone.size());
+    EXPECT_EQ(minus(system_before, system_gone), hive(config + "SYSTEM"));
+
+    // A second run finds nothing and writes no hive; the backups of the
+    // first stay as they are.
+    auto backups = files();
+    RunResult again = run(disk);
+    EXPECT_EQ(0, again.code) << again.output;
+    EXPECT_EQ("RESULT 0 infected=0 removed=0 scheduled=0 left=0 scanned=8", again.lines.back());
+    EXPECT_EQ(backups, files());
+    EXPECT_EQ(outside_before, outside());
+}
+
+INSTANTIATE_TEST_SUITE_P(Shapes, Rescue,
+                         ::testing::Values(Shape{"xp", "WINDOWS", "system32", "C:\\WINDOWS", "5.1", "2600",
+                                                 "Microsoft Windows XP"}),
+                         [](const ::testing::TestParamInfo<Shape> &info) { return std::string(info.param.name); });
+
+}  // namespace
