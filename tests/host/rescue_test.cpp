@@ -8,10 +8,15 @@
 
 #include <dirent.h>
 #include <ftw.h>
+#include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cctype>
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -39,6 +44,11 @@ const std::string hijacked_hosts =
 const char run_key[] = "Microsoft\\Windows\\CurrentVersion\\Run";
 const char run_services_key[] = "Microsoft\\Windows\\CurrentVersion\\RunServices";
 const char uninstall_key[] = "Microsoft\\Windows\\CurrentVersion\\Uninstall\\rhcjg7j0e38v";
+
+std::string upper(std::string text) {
+    for (char &c : text) c = (char)std::toupper((unsigned char)c);
+    return text;
+}
 
 int remove_entry(const char *path, const struct stat *, int, struct FTW *) { return std::remove(path); }
 
@@ -72,6 +82,7 @@ protected:
         ASSERT_FALSE(sample_bytes.empty());
     }
     void TearDown() override {
+        for (const std::string &path : immutable) set_immutable(path, false);
         if (!top.empty() && top.rfind("/tmp/pellmark-rescue-test-", 0) == 0)
             nftw(top.c_str(), remove_entry, 16, FTW_DEPTH | FTW_PHYS);
     }
@@ -217,7 +228,7 @@ protected:
         software.path("Microsoft\\Windows\\CurrentVersion").sz("ProgramFilesDir", "C:\\Program Files");
         // The value names the file in another case than the disk's.
         software.path(run_key)
-            .sz("Evil", "C:\\WINDOWS\\SYSTEM32\\EVIL.EXE /start")
+            .sz("Evil", upper(root) + "\\SYSTEM32\\EVIL.EXE /start")
             .sz("Good", "C:\\good.exe")
             .sz("SMrhcjg7j0e38v", root + "\\rhcjg7j0e38v.exe");
         software.path(run_services_key).sz("Spooler", sys + "\\spoolsv.exe");
@@ -252,6 +263,22 @@ protected:
         return out;
     }
 
+    // The file system's immutable flag (as root on ext2/3/4): the file then
+    // cannot be deleted. False when the file system has no such flag.
+    bool set_immutable(const std::string &path, bool on) {
+        int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK);
+        int flags = 0;
+        bool ok = fd >= 0 && ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0;
+        if (ok) {
+            flags = on ? flags | FS_IMMUTABLE_FL : flags & ~FS_IMMUTABLE_FL;
+            ok = ioctl(fd, FS_IOC_SETFLAGS, &flags) == 0;
+        }
+        if (fd >= 0) close(fd);
+        if (ok && on) immutable.push_back(path);
+        return ok;
+    }
+
+    std::vector<std::string> immutable;
     std::string top, disk, sample_bytes;
     std::map<std::string, std::string> outside_before;
 };
@@ -368,9 +395,113 @@ TEST_P(Rescue, RemovalRemovesExactlyTheTrojan) {
     EXPECT_EQ(outside_before, outside());
 }
 
-INSTANTIATE_TEST_SUITE_P(Shapes, Rescue,
-                         ::testing::Values(Shape{"xp", "WINDOWS", "system32", "C:\\WINDOWS", "5.1", "2600",
-                                                 "Microsoft Windows XP"}),
-                         [](const ::testing::TestParamInfo<Shape> &info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(
+    Shapes, Rescue,
+    ::testing::Values(Shape{"w2000", "WINNT", "system32", "C:\\WINNT", "5.0", "2195", "Microsoft Windows 2000"},
+                      Shape{"xp", "WINDOWS", "system32", "C:\\WINDOWS", "5.1", "2600", "Microsoft Windows XP"},
+                      Shape{"w7", "Windows", "System32", "C:\\Windows", "6.1", "7601", "Windows 7 Professional"}),
+    [](const ::testing::TestParamInfo<Shape> &info) { return std::string(info.param.name); });
+
+// An infected file that cannot be deleted is reported so, counted as left,
+// and nothing is scheduled: no rename file, no other file written.
+TEST_P(Rescue, AFileThatCannotBeDeletedIsLeftAndNothingIsScheduled) {
+    const Shape &s = GetParam();
+    ASSERT_NO_FATAL_FAILURE(make_installation(s));
+    if (!set_immutable(disk + "/Documents and Settings/user/copy.scr", true))
+        GTEST_SKIP() << "this file system cannot make a file immutable";
+    auto files_before = files();
+    RunResult r = run(disk);
+    EXPECT_EQ(3, r.code) << r.output;
+    const std::string copy = "C:\\Documents and Settings\\user\\copy.scr     W32/Quelby.Qgs.Dl.Trojan Unable to remove";
+    EXPECT_EQ(1, std::count(r.lines.begin(), r.lines.end(), copy)) << r.output;
+    EXPECT_EQ("RESULT 3 infected=3 removed=2 scheduled=0 left=1 scanned=8", r.lines.back());
+    auto after = files();
+    EXPECT_EQ(files_before["/Documents and Settings/user/copy.scr"], after["/Documents and Settings/user/copy.scr"]);
+    for (const auto &f : after) EXPECT_TRUE(files_before.count(f.first) || f.first.find(".pellmark-backup") != std::string::npos) << f.first;
+}
+
+// A Windows 9x disk: its files are cleaned, its registry is not read, and
+// the output says so; no rename file is ever written.
+TEST(Rescue9x, FilesOnlyWithOneLineAboutTheRegistry) {
+    char folder[] = "/tmp/pellmark-rescue-test-XXXXXX";
+    ASSERT_NE(nullptr, mkdtemp(folder));
+    std::string top = folder, disk = top + "/disk";
+    std::string sample_bytes = sample::make(signature_table);
+    for (const char *dir : {"/disk", "/disk/WINDOWS", "/disk/WINDOWS/SYSTEM", "/disk/My Documents"})
+        mkdir((top + dir).c_str(), 0755);
+    auto put = [&](const std::string &relative, const std::string &data) {
+        std::ofstream(disk + "/" + relative, std::ios::binary) << data;
+    };
+    put("WINDOWS/SYSTEM.DAT", "CREG" + std::string(60, '\0'));
+    put("WINDOWS/USER.DAT", "CREG" + std::string(60, '\0'));
+    put("WINDOWS/SYSTEM/evil.exe", sample_bytes);
+    put("WINDOWS/SYSTEM/kernel32.dll", std::string(23552, 'k'));
+    put("WINDOWS/hosts", hijacked_hosts);
+    put("My Documents/near.exe", sample::one_byte_longer(signature_table));
+    RunResult r;
+    {
+        std::string command = std::string(PELLMARK_RESCUE_PROGRAM) + " --report " + disk + " 2>&1";
+        FILE *pipe = popen(command.c_str(), "r");
+        ASSERT_NE(nullptr, pipe);
+        char buffer[4096];
+        size_t n;
+        while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0) r.output.append(buffer, n);
+        int status = pclose(pipe);
+        r.code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    }
+    EXPECT_EQ(4, r.code) << r.output;
+    EXPECT_NE(std::string::npos, r.output.find("\nRegistry: a Windows 9x disk (SYSTEM.DAT, USER.DAT): its registry is "
+                                               "not read or cleaned, only its files are scanned\n"))
+        << r.output;
+    EXPECT_NE(std::string::npos, r.output.find("\nC:\\WINDOWS\\hosts     W32/Nyxem.Worm found\n")) << r.output;
+    EXPECT_NE(std::string::npos, r.output.find("\nC:\\WINDOWS\\SYSTEM\\evil.exe     W32/Quelby.Qgs.Dl.Trojan found\n"))
+        << r.output;
+
+    std::string command = std::string(PELLMARK_RESCUE_PROGRAM) + " " + disk + " 2>&1";
+    FILE *pipe = popen(command.c_str(), "r");
+    ASSERT_NE(nullptr, pipe);
+    std::string output;
+    char buffer[4096];
+    size_t n;
+    while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0) output.append(buffer, n);
+    int status = pclose(pipe);
+    EXPECT_EQ(1, WIFEXITED(status) ? WEXITSTATUS(status) : -1) << output;
+    EXPECT_NE(std::string::npos, output.find("\nC:\\WINDOWS\\SYSTEM\\evil.exe     W32/Quelby.Qgs.Dl.Trojan removed\n"))
+        << output;
+    EXPECT_NE(std::string::npos, output.find("\nRESULT 1 infected=2 removed=2 scheduled=0 left=0 scanned=6\n")) << output;
+    struct stat st;
+    EXPECT_NE(0, stat((disk + "/WINDOWS/SYSTEM/evil.exe").c_str(), &st));
+    EXPECT_NE(0, stat((disk + "/WINDOWS/hosts").c_str(), &st));
+    EXPECT_NE(0, stat((disk + "/WINDOWS/wininit.ini").c_str(), &st));
+    EXPECT_EQ(0, stat((disk + "/My Documents/near.exe").c_str(), &st));
+    EXPECT_EQ(0, stat((disk + "/WINDOWS/SYSTEM.DAT").c_str(), &st));
+    nftw(top.c_str(), remove_entry, 16, FTW_DEPTH | FTW_PHYS);
+}
+
+// A folder without a Windows installation is refused before anything is
+// scanned or written, with exit code 6.
+TEST(RescueRefusal, AFolderWithoutWindows) {
+    char folder[] = "/tmp/pellmark-rescue-test-XXXXXX";
+    ASSERT_NE(nullptr, mkdtemp(folder));
+    std::string top = folder;
+    mkdir((top + "/Windows").c_str(), 0755);
+    std::ofstream(top + "/Windows/evil.exe", std::ios::binary) << sample::make(signature_table);
+    std::string command = std::string(PELLMARK_RESCUE_PROGRAM) + " " + top + " 2>&1";
+    FILE *pipe = popen(command.c_str(), "r");
+    ASSERT_NE(nullptr, pipe);
+    std::string output;
+    char buffer[4096];
+    size_t n;
+    while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0) output.append(buffer, n);
+    int status = pclose(pipe);
+    EXPECT_EQ(6, WIFEXITED(status) ? WEXITSTATUS(status) : -1);
+    EXPECT_EQ("pellmark-rescue: '" + top +
+                  "' holds no Windows installation (no Windows\\System32\\config\\SOFTWARE, and no 9x "
+                  "Windows\\SYSTEM.DAT); nothing was scanned\n",
+              output);
+    struct stat st;
+    EXPECT_EQ(0, stat((top + "/Windows/evil.exe").c_str(), &st));
+    nftw(top.c_str(), remove_entry, 16, FTW_DEPTH | FTW_PHYS);
+}
 
 }  // namespace
