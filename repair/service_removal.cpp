@@ -162,6 +162,12 @@ bool numbered_control_set(const std::string &name) {
 }  // namespace
 
 void remove_services_of_file(const char *file) {
+    // The trojan's service bears its image's name, as the memory scan
+    // assumes: a service of another name that runs the same path is a
+    // genuine one whose file the trojan took.
+    std::string own_name = file_name_part(file);
+    size_t dot = own_name.rfind('.');
+    if (dot != std::string::npos) own_name.erase(dot);
     std::vector<std::string> sets;
     if (!subkey_names("SYSTEM", sets)) return;
     for (const std::string &set : sets) {
@@ -170,7 +176,8 @@ void remove_services_of_file(const char *file) {
         std::vector<std::string> names;
         if (!subkey_names(services.c_str(), names)) continue;
         for (const std::string &name : names) {
-            if (!service_runs_file(set.c_str(), name.c_str(), file)) continue;
+            if (!same_text_nocase(name.c_str(), own_name.c_str()) || !service_runs_file(set.c_str(), name.c_str(), file))
+                continue;
             if (scan_state.detect_only) {
                 if (first_report_of(services.c_str(), name.c_str()))
                     report("System Registry     W32/Quelby.Trojan service %s in %s found", name.c_str(), set.c_str());

@@ -396,7 +396,7 @@ BOOL SetFileAttributesA(LPCSTR path, DWORD attributes) {
         if (n == (ssize_t)sizeof ntfs) {
             uint32_t changed = (ntfs & ~rescue::settable_attributes) | wanted;
             ok = changed == ntfs ||
-                 lsetxattr(file.c_str(), rescue::ntfs_attributes, &changed, sizeof changed, XATTR_REPLACE) == 0;
+                 lsetxattr(file.c_str(), rescue::ntfs_attributes, &changed, sizeof changed, 0) == 0;
             e = errno;
         }
         // Without the attribute the file system keeps none: the file is normal.

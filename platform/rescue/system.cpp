@@ -83,6 +83,38 @@ bool file_exists(const std::string &windows_path) {
     return ok;
 }
 
+// The folder that the WinDir line of a 9x MSDOS.SYS names on C: ("WIN98"
+// for WinDir=C:\WIN98); "" when there is no such line.
+std::string windows_in_msdos_sys() {
+    Resolved r;
+    DWORD error;
+    std::string text;
+    if (resolve("C:\\MSDOS.SYS", r, error) && r.exists && S_ISREG(r.st.st_mode) && r.st.st_size < 65536) {
+        int fd = openat(r.parent_fd, r.leaf.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+        char buffer[65536];
+        ssize_t n = fd >= 0 ? read(fd, buffer, sizeof buffer) : -1;
+        if (n > 0) text.assign(buffer, (size_t)n);
+        if (fd >= 0) close(fd);
+    }
+    release(r);
+    size_t at = 0;
+    while (at < text.size()) {
+        size_t end = text.find('\n', at);
+        if (end == std::string::npos) end = text.size();
+        std::string line = text.substr(at, end - at);
+        at = end + 1;
+        while (!line.empty() && (line.back() == '\r' || line.back() == ' ')) line.pop_back();
+        size_t equals = line.find('=');
+        if (equals == std::string::npos) continue;
+        std::string key = line.substr(0, equals), value = line.substr(equals + 1);
+        while (!key.empty() && key.back() == ' ') key.pop_back();
+        while (!value.empty() && value[0] == ' ') value.erase(0, 1);
+        if (same_name(key, "WinDir") && value.size() > 3 && same_name(value.substr(0, 3), "C:\\"))
+            return value.substr(3);
+    }
+    return std::string();
+}
+
 void read_version(Disk &d) {
     HiveStore *software = d.software.store.get();
     const char nt_key[] = "Microsoft\\Windows NT\\CurrentVersion";
@@ -186,7 +218,10 @@ bool open_disk(std::string &error) {
         s.environment["PROGRAMFILES"] = program_files.empty() ? "C:\\Program Files" : program_files;
         if (!common_files.empty()) s.environment["COMMONPROGRAMFILES"] = common_files;
     } else {
-        std::string folder = folder_on_c("Windows");
+        // A 9x disk: its Windows folder as MSDOS.SYS names it, else Windows.
+        std::string named = windows_in_msdos_sys();
+        std::string folder = named.empty() ? std::string() : folder_on_c(named);
+        if (folder.empty()) folder = folder_on_c("Windows");
         if (folder.empty() || !file_exists(folder + "\\SYSTEM.DAT")) {
             error = "'" + s.drives['C' - 'A'].folder +
                     "' holds no Windows installation (no Windows\\System32\\config\\SOFTWARE, and no 9x "
