@@ -19,6 +19,8 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <functional>
 #include <fstream>
 #include <map>
 #include <set>
@@ -26,7 +28,9 @@
 #include <string>
 #include <vector>
 
+#include "engine/scan_driver.h"
 #include "engine/signature_table.h"
+#include "tests/host/test_support.h"
 #include "platform/rescue/hive_store.h"
 #include "tests/support/hive_builder.h"
 #include "tests/support/sample_maker.h"
@@ -397,6 +401,108 @@ TEST_P(Rescue, RemovalRemovesExactlyTheTrojan) {
     EXPECT_EQ("RESULT 0 infected=0 removed=0 scheduled=0 left=0 scanned=8", again.lines.back());
     EXPECT_EQ(backups, files());
     EXPECT_EQ(outside_before, outside());
+}
+
+// The same installation as a simulated machine: its files (links left
+// out, as the rescue never follows them) and its two hives as
+// HKEY_LOCAL_MACHINE\SOFTWARE and \SYSTEM, the folders and version the
+// rescue reads from the SOFTWARE hive.
+void simulate(const std::string &disk, const Shape &s) {
+    sim::reset();
+    std::memset(&scan_state, 0, sizeof scan_state);
+    message_pump_reset();
+    sim::Machine &m = sim::machine();
+    m.set_version(VER_PLATFORM_WIN32_NT, (DWORD)std::atoi(s.version), (DWORD)std::atoi(std::strchr(s.version, '.') + 1));
+    m.windows_dir = std::string("C:\\") + s.windows;
+    m.system_dir = m.windows_dir + "\\" + s.system;
+    m.environment["SYSTEMROOT"] = m.windows_dir;
+    m.environment["WINDIR"] = m.windows_dir;
+    m.add_drive('C', DRIVE_FIXED);
+    std::function<void(const std::string &, const std::string &)> walk = [&](const std::string &path,
+                                                                            const std::string &windows) {
+        // Added in the order NTFS lists a folder, the rescue's order.
+        DIR *d = opendir(path.c_str());
+        if (!d) return;
+        std::vector<std::string> names;
+        while (dirent *e = readdir(d)) names.push_back(e->d_name);
+        closedir(d);
+        std::sort(names.begin(), names.end(), [](const std::string &a, const std::string &b) { return upper(a) < upper(b); });
+        for (const std::string &name : names) {
+            if (name == "." || name == "..") continue;
+            struct stat st;
+            std::string full = path + "/" + name;
+            if (lstat(full.c_str(), &st) != 0 || S_ISLNK(st.st_mode)) continue;
+            if (S_ISDIR(st.st_mode)) {
+                m.add_dir(windows + "\\" + name);
+                walk(full, windows + "\\" + name);
+            } else {
+                std::ifstream in(full, std::ios::binary);
+                m.add_file(windows + "\\" + name, std::string(std::istreambuf_iterator<char>(in), {}));
+            }
+        }
+    };
+    walk(disk, "C:");
+    std::string config = disk + "/" + s.windows + "/" + s.system + "/config/";
+    for (const char *hive : {"SOFTWARE", "SYSTEM"}) {
+        std::string error;
+        auto store = rescue::HiveStore::open(config + hive, error);
+        ASSERT_TRUE(store) << error;
+        std::function<void(rescue::HiveStore::Key, const std::string &)> copy = [&](rescue::HiveStore::Key key,
+                                                                                   const std::string &path) {
+            m.reg_key(HKEY_LOCAL_MACHINE, path, true);
+            std::vector<std::string> names;
+            store->values(key, names);
+            for (const std::string &name : names) {
+                rescue::HiveValue v;
+                store->read_value_ansi(key, name, v);
+                m.reg_set_raw(HKEY_LOCAL_MACHINE, path, rescue::utf8_to_ansi(name),
+                              std::string(v.data.begin(), v.data.end()), v.type);
+            }
+            std::vector<std::string> subkeys;
+            store->subkeys(key, subkeys);
+            for (const std::string &name : subkeys) {
+                rescue::HiveStore::Key child;
+                store->find_key(key, name, child);
+                copy(child, path + "\\" + rescue::utf8_to_ansi(name));
+            }
+        };
+        copy(store->root(), hive);
+    }
+}
+
+// The lines of a scan of the simulated machine, run as pellscan.exe runs it.
+std::vector<std::string> simulated_lines(bool detect_only) {
+    ReportWindow window;
+    window.attach();
+    std::strcpy(scan_state.scan_target, "!:");
+    scan_state.disposition_choice = 100;
+    scan_state.scan_running = 1;
+    scan_state.unattended = 1;
+    scan_state.detect_only = detect_only ? 1 : 0;
+    scan_driver();
+    return window.lines;
+}
+
+// The engine behaves the same over both seams: the simulated machine of
+// the same installation gives the rescue's lines, less those only the
+// rescue writes (its service keys, its hives, its RESULT).
+TEST_P(Rescue, TheSimulatorGivesTheSameLines) {
+    const Shape &s = GetParam();
+    ASSERT_NO_FATAL_FAILURE(make_installation(s));
+    auto own = [](const std::vector<std::string> &lines) {
+        std::vector<std::string> out;
+        for (const std::string &line : lines)
+            if (line.find(" service ") == std::string::npos && line.rfind("Registry hive ", 0) != 0 &&
+                line.rfind("RESULT ", 0) != 0)
+                out.push_back(line);
+        return out;
+    };
+    ASSERT_NO_FATAL_FAILURE(simulate(disk, s));
+    std::vector<std::string> detect = simulated_lines(true);
+    ASSERT_NO_FATAL_FAILURE(simulate(disk, s));
+    std::vector<std::string> removal = simulated_lines(false);
+    EXPECT_EQ(own(run("--report " + disk).lines), detect);
+    EXPECT_EQ(own(run(disk).lines), removal);
 }
 
 INSTANTIATE_TEST_SUITE_P(
