@@ -29,7 +29,7 @@ if [ -e "$work/b-out/pellmark-0.9.zip" ] || [ -e "$work/b-out/obj" ]; then
     status=1
 fi
 
-for f in pellmark.exe pellscan.exe SHA256SUMS $(cd "$work/a/out" && ls pellmark-*.zip); do
+for f in pellmark.exe pellscan.exe SHA256SUMS $(cd "$work/a/out" && ls pellmark-*.zip pellmark-rescue_*.deb); do
     if cmp -s "$work/a/out/$f" "$work/b-out/$f"; then
         echo "same: $f"
     else
