@@ -3,8 +3,8 @@
 // disk's files and its offline registry as pellscan.exe scans a running
 // system, removes (or, with --report, only reports) what it finds, also
 // removes the service keys that name an infected file, writes every report
-// line to stdout and to the log, commits the changed hives at the end and
-// exits with pellscan.exe's exit codes.
+// line to stdout and to the log, commits each changed hive before the line
+// that follows the change, and exits with pellscan.exe's exit codes.
 #include <fcntl.h>
 #include <signal.h>
 #include <time.h>
@@ -92,8 +92,11 @@ bool ends_with(const char *text, const char *tail) {
     return n >= m && std::strcmp(text + n - m, tail) == 0;
 }
 
+void commit_changed_hives();
+
 LRESULT on_report(UINT message, WPARAM wparam, LPARAM lparam) {
     if (message == report_line_message && wparam == 0 && lparam == 0) {
+        if (!scan_state.detect_only) commit_changed_hives();
         out_line(scan_state.report_line);
         if (ends_with(scan_state.report_line, " Remove failed")) remove_failed_seen = true;
     }
@@ -211,43 +214,65 @@ void hive_notes(const rescue::Disk &d) {
         out_line("Registry: SYSTEM\\Select\\Current names no control set: CurrentControlSet is not found");
 }
 
-// Commits each changed hive; a hive that is not written says so, and that
-// what was reported removed from it has not been. True when every change
-// was written.
-bool commit_hives(rescue::Disk &d) {
-    bool all = true;
-    for (rescue::HiveSlot *slot : {&d.software, &d.system}) {
-        if (!slot->store || !slot->store->changed()) continue;
-        rescue::CommitReport r = slot->store->commit();
-        std::string error = rescue::utf8_to_ansi(slot->store->last_error());
-        std::string backup = slot->name + ".pellmark-backup";
-        std::string kept = r.backup_written ? "the original kept as " + backup
-                                            : "the original of an earlier run is kept as " + backup;
-        switch (r.outcome) {
-        case rescue::CommitOutcome::written:
-            out_format("Registry hive %s written, %s", slot->windows_path.c_str(), kept.c_str());
-            break;
-        case rescue::CommitOutcome::nothing_to_commit:
-            break;
-        case rescue::CommitOutcome::changed_on_disk:
-            all = false;
-            out_format("Registry hive %s NOT written: it changed on disk during the run; what was reported "
-                       "removed from it is still there",
-                       slot->windows_path.c_str());
-            break;
-        case rescue::CommitOutcome::failed:
-            if (r.hive_replaced) {
-                out_format("Registry hive %s written, %s; but its folder could not be flushed (%s)",
-                           slot->windows_path.c_str(), kept.c_str(), error.c_str());
-            } else {
-                all = false;
-                out_format("Registry hive %s NOT written (%s); what was reported removed from it is still there",
-                           slot->windows_path.c_str(), error.c_str());
-            }
-            break;
+// What the commits of a hive did during the run.
+struct HiveCommits {
+    bool written = false;         // some commit replaced the hive
+    bool backup_written = false;  // this run wrote NAME.pellmark-backup
+    bool refused = false;         // a commit failed: the hive is not written again
+};
+HiveCommits commits[2];
+bool hive_commit_failed = false;
+
+// Commits each hive that changed since its last commit, before the report
+// line that follows a change is shown: a line that says a value or key is
+// removed is true on disk when it appears, and a run that ends early (a
+// kill, a power cut) loses nothing it reported. A hive that is not written
+// says so at once, and is left alone from then on.
+void commit_changed_hives() {
+    rescue::Disk &d = rescue::disk();
+    rescue::HiveSlot *slots[2] = {&d.software, &d.system};
+    for (int i = 0; i < 2; ++i) {
+        rescue::HiveSlot &slot = *slots[i];
+        HiveCommits &c = commits[i];
+        if (!slot.store || !slot.store->changed() || c.refused) continue;
+        rescue::CommitReport r = slot.store->commit();
+        c.backup_written = c.backup_written || r.backup_written;
+        if (r.outcome == rescue::CommitOutcome::written || r.hive_replaced) c.written = true;
+        if (r.outcome == rescue::CommitOutcome::written || r.outcome == rescue::CommitOutcome::nothing_to_commit)
+            continue;
+        std::string error = rescue::utf8_to_ansi(slot.store->last_error());
+        if (r.hive_replaced) {
+            out_format("Registry hive %s written, but its folder could not be flushed (%s)", slot.windows_path.c_str(),
+                       error.c_str());
+            continue;
         }
+        c.refused = true;
+        hive_commit_failed = true;
+        if (r.outcome == rescue::CommitOutcome::changed_on_disk)
+            out_format("Registry hive %s NOT written: it changed on disk during the run; what is reported removed "
+                       "from it from here on is still there",
+                       slot.windows_path.c_str());
+        else
+            out_format("Registry hive %s NOT written (%s); what is reported removed from it from here on is still "
+                       "there",
+                       slot.windows_path.c_str(), error.c_str());
     }
-    return all;
+}
+
+// The end of the run: what is left is committed, and each hive written
+// says so, with its backup.
+void finish_hives() {
+    commit_changed_hives();
+    rescue::Disk &d = rescue::disk();
+    rescue::HiveSlot *slots[2] = {&d.software, &d.system};
+    for (int i = 0; i < 2; ++i) {
+        if (!commits[i].written) continue;
+        std::string backup = slots[i]->name + ".pellmark-backup";
+        out_format("Registry hive %s written, %s", slots[i]->windows_path.c_str(),
+                   (commits[i].backup_written ? "the original kept as " + backup
+                                              : "the original of an earlier run is kept as " + backup)
+                       .c_str());
+    }
 }
 
 }  // namespace
@@ -303,7 +328,7 @@ int main(int argc, char **argv) {
     scan_driver();
     scan_state.scan_running = 0;
 
-    bool committed = options.detect_only || commit_hives(disk);
+    if (!options.detect_only) finish_hives();
     bool stopped = scan_state.scan_terminated != 0;
     if (stopped) out_line("Stopped before the end (a signal): files not reached were not scanned");
 
@@ -312,7 +337,7 @@ int main(int argc, char **argv) {
     outcome.detect_only = options.detect_only;
     outcome.infected = scan_state.files_infected;
     outcome.left = scan_state.files_left;
-    outcome.remove_failed = remove_failed_seen || !committed;
+    outcome.remove_failed = remove_failed_seen || hive_commit_failed;
     outcome.restart_needed = scan_state.restart_needed || service_restart_needed;
     int code = exit_code_for(outcome);
     out_format("RESULT %d infected=%d removed=%d scheduled=%d left=%d scanned=%d", code,
