@@ -296,7 +296,9 @@ HANDLE FindFirstFileA(LPCSTR pattern, WIN32_FIND_DATAA *data) {
         return INVALID_HANDLE_VALUE;
     }
     const rescue::DriveRoot &drive = state().drives[dir.drive];
-    int fd = dir.parent_fd < 0 ? dup(drive.fd)
+    // A folder of its own opening: a listing moves the position of the
+    // open folder it reads, which the drive's root must keep.
+    int fd = dir.parent_fd < 0 ? openat(drive.fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC)
                                : openat(dir.parent_fd, dir.leaf.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     bool root = dir.parent_fd < 0;
     rescue::release(dir);
