@@ -196,6 +196,13 @@ void write_header(const Options &o, const rescue::Disk &d) {
     out_format("Windows:      %s", windows_text(d).c_str());
     out_format("Program:      pellmark-rescue %s", PELLMARK_VERSION_TEXT);
     out_format("Mode:         %s", o.detect_only ? "report only (nothing is changed)" : "remove");
+    // A 64-bit installation keeps the registry of its 32-bit programs apart
+    // (Software\Wow6432Node): that view is not cleaned; SysWOW64 is walked
+    // as any folder.
+    rescue::HiveStore::Key wow64;
+    if (d.software.store && d.software.store->find_key("Wow6432Node", wow64) == rescue::HiveStatus::ok)
+        out_line("Note:         a 64-bit Windows: the 32-bit programs' registry (Software\\Wow6432Node) is not "
+                 "scanned or cleaned");
     out_line(thin_rule);
 }
 

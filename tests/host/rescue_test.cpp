@@ -246,6 +246,8 @@ protected:
         software.path(run_services_key).sz("Spooler", sys + "\\spoolsv.exe");
         software.path(uninstall_key).sz("UninstallString", "C:\\Program Files\\x\\uninstall.exe");
         software.path("Microsoft\\Windows\\CurrentVersion\\Uninstall\\Other").sz("UninstallString", "C:\\other.exe");
+        // A 64-bit Windows 7 keeps its 32-bit programs' registry apart.
+        if (std::string(s.name) == "w7") software.path("Wow6432Node\\Microsoft\\Windows\\CurrentVersion\\Run");
         hive_builder::Options software_options;
         folders_of(system + "/config/SOFTWARE");
         ASSERT_TRUE(hive_builder::write(disk + "/" + system + "/config/SOFTWARE", software, software_options));
@@ -328,6 +330,10 @@ TEST_P(Rescue, DetectOnlyFindsEverythingAndChangesNothing) {
     };
     EXPECT_EQ(want, r.lines) << r.output;
     EXPECT_EQ(4, r.code);
+    EXPECT_EQ(std::string(s.name) == "w7",
+              r.output.find("\nNote:         a 64-bit Windows: the 32-bit programs' registry (Software\\Wow6432Node) "
+                            "is not scanned or cleaned\n") != std::string::npos)
+        << r.output;
     EXPECT_EQ(files_before, files());
     EXPECT_EQ(software_before, hive(config + "SOFTWARE"));
     EXPECT_EQ(system_before, hive(config + "SYSTEM"));
