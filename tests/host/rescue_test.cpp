@@ -602,6 +602,38 @@ INSTANTIATE_TEST_SUITE_P(Shapes, RescueKilled,
                                                  "Microsoft Windows XP"}),
                          [](const ::testing::TestParamInfo<Shape> &info) { return std::string(info.param.name); });
 
+// Ctrl+C (SIGINT) stops the walk at its next entry: the run says so and
+// ends with exit code 5, what it removed before the stop committed.
+TEST_P(RescueKilled, AnInterruptStopsTheWalk) {
+    const Shape &s = GetParam();
+    ASSERT_NO_FATAL_FAILURE(make_installation(s));
+    for (int i = 0; i < 40; ++i)
+        for (int k = 0; k < 100; ++k)
+            put("Data/" + std::to_string(i) + "/" + std::to_string(k) + ".txt", std::string(100, 'x'));
+    std::string out = top + "/interrupted.txt";
+    pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        int file = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        dup2(file, 1);
+        dup2(file, 2);
+        execl(PELLMARK_RESCUE_PROGRAM, PELLMARK_RESCUE_PROGRAM, disk.c_str(), (char *)nullptr);
+        _exit(127);
+    }
+    usleep(20000);
+    kill(pid, SIGINT);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    std::ifstream in(out);
+    std::string output((std::istreambuf_iterator<char>(in)), {});
+    ASSERT_TRUE(WIFEXITED(status)) << output;
+    if (WEXITSTATUS(status) != 5 && output.find("RESULT 1 ") != std::string::npos)
+        GTEST_SKIP() << "the walk ended before the interrupt";
+    EXPECT_EQ(5, WEXITSTATUS(status)) << output;
+    EXPECT_NE(std::string::npos, output.find("\nStopped before the end (a signal): files not reached were not scanned\nRESULT 5 "))
+        << output;
+}
+
 // An infected file that cannot be deleted is reported so, counted as left,
 // and nothing is scheduled: no rename file, no other file written.
 TEST_P(Rescue, AFileThatCannotBeDeletedIsLeftAndNothingIsScheduled) {
