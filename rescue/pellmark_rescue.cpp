@@ -344,7 +344,11 @@ int main(int argc, char **argv) {
     outcome.detect_only = options.detect_only;
     outcome.infected = scan_state.files_infected;
     outcome.left = scan_state.files_left;
-    outcome.remove_failed = remove_failed_seen || hive_commit_failed;
+    // An NT hive that could not be opened may still hold the trojan's
+    // values or services: with an infection found, not everything is known
+    // to be removed.
+    bool hive_unread = disk.kind == rescue::DiskKind::nt && (!disk.software.store || !disk.system.store);
+    outcome.remove_failed = remove_failed_seen || hive_commit_failed || hive_unread;
     outcome.restart_needed = scan_state.restart_needed || service_restart_needed;
     int code = exit_code_for(outcome);
     out_format("RESULT %d infected=%d removed=%d scheduled=%d left=%d scanned=%d", code,

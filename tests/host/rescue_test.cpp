@@ -537,6 +537,8 @@ INSTANTIATE_TEST_SUITE_P(
 // commit is one of those states, so the kills land before, between and in
 // the commits.
 class RescueKilled : public Rescue {};
+// Runs of one shape only.
+class RescueOnce : public Rescue {};
 
 TEST_P(RescueKilled, EachHiveIsOldOrNew) {
     const Shape &s = GetParam();
@@ -604,7 +606,7 @@ INSTANTIATE_TEST_SUITE_P(Shapes, RescueKilled,
 
 // Ctrl+C (SIGINT) stops the walk at its next entry: the run says so and
 // ends with exit code 5, what it removed before the stop committed.
-TEST_P(RescueKilled, AnInterruptStopsTheWalk) {
+TEST_P(RescueOnce, AnInterruptStopsTheWalk) {
     const Shape &s = GetParam();
     ASSERT_NO_FATAL_FAILURE(make_installation(s));
     for (int i = 0; i < 40; ++i)
@@ -633,6 +635,33 @@ TEST_P(RescueKilled, AnInterruptStopsTheWalk) {
     EXPECT_NE(std::string::npos, output.find("\nStopped before the end (a signal): files not reached were not scanned\nRESULT 5 "))
         << output;
 }
+
+// A hive that libhivex does not accept is neither read nor written: the
+// run says so before it scans, cleans the other hive, and its exit code
+// says that not everything is known to be removed.
+TEST_P(RescueOnce, AHiveThatCannotBeOpened) {
+    const Shape &s = GetParam();
+    ASSERT_NO_FATAL_FAILURE(make_installation(s));
+    std::string config = std::string(s.windows) + "/" + s.system + "/config/";
+    put(config + "SYSTEM", "regf" + std::string(8188, '\x5a'));
+    auto files_before = files();
+    auto software_before = hive(config + "SOFTWARE");
+    RunResult r = run(disk);
+    EXPECT_EQ(3, r.code) << r.output;
+    ASSERT_FALSE(r.lines.empty());
+    std::string hive_dir = std::string("C:\\") + s.windows + "\\" + s.system + "\\config\\";
+    EXPECT_EQ(0u, r.lines[0].rfind("Registry hive " + hive_dir + "SYSTEM cannot be opened (", 0)) << r.output;
+    EXPECT_NE(std::string::npos, r.lines[0].find("): its keys are not scanned or cleaned")) << r.output;
+    for (const std::string &line : r.lines) EXPECT_EQ(std::string::npos, line.find(" service ")) << line;
+    EXPECT_EQ(files_before["/" + config + "SYSTEM"], files()["/" + config + "SYSTEM"]);
+    EXPECT_EQ(0u, files().count("/" + config + "SYSTEM.pellmark-backup"));
+    EXPECT_NE(software_before, hive(config + "SOFTWARE"));
+}
+
+INSTANTIATE_TEST_SUITE_P(Shapes, RescueOnce,
+                         ::testing::Values(Shape{"xp", "WINDOWS", "system32", "C:\\WINDOWS", "5.1", "2600",
+                                                 "Microsoft Windows XP"}),
+                         [](const ::testing::TestParamInfo<Shape> &info) { return std::string(info.param.name); });
 
 // An infected file that cannot be deleted is reported so, counted as left,
 // and nothing is scheduled: no rename file, no other file written.
