@@ -161,6 +161,13 @@ bool map_drive(char letter, const std::string &folder, std::string &error) {
         error = "'" + folder + "' is the root of this system, not a Windows disk; nothing was scanned";
         return false;
     }
+    // The kernel's own file systems hold no disk, and reading some of their
+    // files waits or has effects.
+    for (const char *system_folder : {"/proc", "/sys", "/dev"})
+        if (resolved == system_folder || resolved.rfind(std::string(system_folder) + "/", 0) == 0) {
+            error = "'" + folder + "' is a folder of this system's kernel, not a Windows disk; nothing was scanned";
+            return false;
+        }
     int fd = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     struct stat st;
     if (fd < 0 || fstat(fd, &st) != 0) {
@@ -169,7 +176,13 @@ bool map_drive(char letter, const std::string &folder, std::string &error) {
         return false;
     }
     struct statfs fs;
-    d.fat = fstatfs(fd, &fs) == 0 && fs.f_type == MSDOS_SUPER_MAGIC;
+    bool known = fstatfs(fd, &fs) == 0;
+    if (known && (fs.f_type == PROC_SUPER_MAGIC || fs.f_type == SYSFS_MAGIC || fs.f_type == DEVPTS_SUPER_MAGIC)) {
+        close(fd);
+        error = "'" + folder + "' is a folder of this system's kernel, not a Windows disk; nothing was scanned";
+        return false;
+    }
+    d.fat = known && fs.f_type == MSDOS_SUPER_MAGIC;
     d.fd = fd;
     d.device = st.st_dev;
     d.folder = resolved;
