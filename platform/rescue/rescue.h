@@ -7,8 +7,9 @@
 // system. Files are only read, listed, have their attributes reset and are
 // deleted: nothing is created or written, so nothing can be scheduled for a
 // restart. The registry is HKEY_LOCAL_MACHINE over the disk's offline hives
-// (hive_store.h), changed in memory and committed by the front end at the
-// end of the run. No process runs: the process look-ups find nothing.
+// (hive_store.h), changed in memory and committed by the front end (after
+// each change, before its report line). No process runs: the process
+// look-ups find nothing.
 #pragma once
 #include <memory>
 #include <string>
