@@ -9,6 +9,7 @@
 #include "engine/scan_state.h"
 #include "memory/process_kill.h"
 #include "repair/restart_delete.h"
+#include "repair/service_removal.h"
 #include "repair/uninstall_entry.h"
 
 enum { disposition_delete = 100 };
@@ -70,6 +71,7 @@ void dispose(const char *path, const char *name) {
     if (outcome == outcome_left) ++scan_state.files_left;
     if (entry >= 0) scan_state.memory_file_outcomes[entry] = outcome;
     scan_state.restart_needed = scan_state.files_scheduled > 0 && scan_state.files_left == 0;
+    if (scan_state.offline) remove_services_of_file(path);
 }
 
 }  // namespace

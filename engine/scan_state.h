@@ -74,6 +74,13 @@ struct scan_state_t {
     // removal on NT 4 and NT 5.x the scan goes on to the drives instead of
     // asking for a restart and ending the program.
     uint8_t unattended;
+    // offline: the scan runs on a disk whose programs do not run (a rescue
+    // front end, with unattended). No process is named or ended, and each
+    // infected file's disposition is followed by the removal of the keys of
+    // the service named after it, in every numbered control set whose key
+    // has an ImagePath naming the file (detect-only: each is reported
+    // found), with one line each.
+    uint8_t offline;
 };
 
 // Zero at program start (static storage) and never reset by the program.

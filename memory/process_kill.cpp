@@ -271,6 +271,8 @@ int kill_by_name_perfdata(const char *path) {
 }
 
 int32_t kill_process_of_file(const char *path) {
+    // Offline no process of the disk runs: there is none to end or to name.
+    if (scan_state.offline) return 0;
     int family = platform_family();
     int result;
     if (family == 4) {

@@ -11,10 +11,13 @@
 #include <cstdio>
 #include <cstring>
 #include <initializer_list>
+#include <string>
+#include <vector>
 
 #include "engine/path_text.h"
 #include "engine/platform_facts.h"
 #include "engine/same_file.h"
+#include "engine/scan_state.h"
 #include "platform/os.h"
 #include "repair/registry_helpers.h"
 
@@ -129,4 +132,61 @@ int service_keys_name_file(const char *service_name, const char *file) {
     for (const char *set : {"ControlSet001", "ControlSet002"})
         if (service_runs_file(set, service_name, file)) return 1;
     return 0;
+}
+
+namespace {
+
+// The names of the subkeys of a key under HKEY_LOCAL_MACHINE, collected
+// before anything below it is deleted; false when the key cannot be read.
+bool subkey_names(const char *path, std::vector<std::string> &names) {
+    HKEY key;
+    if (os::RegOpenKeyExA(HKEY_LOCAL_MACHINE, path, 0, KEY_READ, &key) != ERROR_SUCCESS) return false;
+    for (DWORD i = 0;; ++i) {
+        char name[256];
+        DWORD size = sizeof name;
+        if (os::RegEnumKeyExA(key, i, name, &size, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS) break;
+        names.push_back(std::string(name, size < sizeof name ? size : sizeof name - 1));
+    }
+    os::RegCloseKey(key);
+    return true;
+}
+
+// ControlSet followed by three digits.
+bool numbered_control_set(const std::string &name) {
+    if (name.size() != 13 || os::_strnicmp(name.c_str(), "ControlSet", 10) != 0) return false;
+    for (size_t i = 10; i < 13; ++i)
+        if (name[i] < '0' || name[i] > '9') return false;
+    return true;
+}
+
+}  // namespace
+
+void remove_services_of_file(const char *file) {
+    // The trojan's service bears its image's name, as the memory scan
+    // assumes: a service of another name that runs the same path is a
+    // genuine one whose file the trojan took.
+    std::string own_name = file_name_part(file);
+    size_t dot = own_name.rfind('.');
+    if (dot != std::string::npos) own_name.erase(dot);
+    std::vector<std::string> sets;
+    if (!subkey_names("SYSTEM", sets)) return;
+    for (const std::string &set : sets) {
+        if (!numbered_control_set(set)) continue;
+        std::string services = "SYSTEM\\" + set + "\\Services";
+        std::vector<std::string> names;
+        if (!subkey_names(services.c_str(), names)) continue;
+        for (const std::string &name : names) {
+            if (!same_text_nocase(name.c_str(), own_name.c_str()) || !service_runs_file(set.c_str(), name.c_str(), file))
+                continue;
+            if (scan_state.detect_only) {
+                if (first_report_of(services.c_str(), name.c_str()))
+                    report("System Registry     W32/Quelby.Trojan service %s in %s found", name.c_str(), set.c_str());
+                continue;
+            }
+            std::string key = services + "\\" + name;
+            bool removed = delete_machine_key_tree(key.c_str()) != 0;
+            report("System Registry     W32/Quelby.Trojan service %s in %s %s", name.c_str(), set.c_str(),
+                   removed ? "removed" : "Remove failed");
+        }
+    }
 }

@@ -24,3 +24,12 @@ int delete_service_keys(const char *service_name, const char *file);
 // of the service whose ImagePath names the file: what delete_service_keys
 // would delete.
 int service_keys_name_file(const char *service_name, const char *file);
+
+// Offline: the key of the service named after the file (its name without
+// the last "."), in every numbered control set (each key ControlSetNNN of
+// SYSTEM) where its ImagePath names the file, is deleted with everything
+// below it, one report line each, removed or Remove failed; in a
+// detect-only scan each is reported found, once. A service of that name
+// that runs another file, and a service of another name that runs this
+// one (a genuine service whose file the trojan replaced), are left alone.
+void remove_services_of_file(const char *file);

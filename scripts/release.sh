@@ -7,8 +7,10 @@
 # console program, win32 thread model, stripped, compiled for the i586 and
 # linked with the runtime rebuilt for it by scripts/i586-runtime.sh; import-
 # and instruction-checked), OUT/pellmark-VERSION.zip (both programs and a
-# short readme for users with their checksums) and OUT/SHA256SUMS (the
-# three files). VERSION is the project's
+# short readme for users with their checksums),
+# OUT/pellmark-rescue_VERSION_ARCH.deb (the Linux rescue program, built
+# with this machine's toolchain, stripped, depending on libhivex0) and
+# OUT/SHA256SUMS (the four files). VERSION is the project's
 # version in CMakeLists.txt, which the version resource and the manifest
 # also take. The build is reproducible: no time stamps, no build paths, and
 # every date that is written (the entries of the zip) is SOURCE_DATE_EPOCH,
@@ -73,7 +75,9 @@ fi
 mkdir -p "$out"
 # Listed before anything is written, so that a release that stops half-way
 # leaves a folder the next one may clean.
-printf '%s\n' obj pellmark.exe pellscan.exe "pellmark-$version.zip" SHA256SUMS >"$out/$marker"
+arch=$(dpkg --print-architecture)
+deb="pellmark-rescue_${version}_${arch}.deb"
+printf '%s\n' obj obj-rescue pellmark.exe pellscan.exe "pellmark-$version.zip" "$deb" SHA256SUMS >"$out/$marker"
 mkdir -p "$out/obj"
 cmake -S "$src" -B "$out/obj" --toolchain "$src/cmake/mingw-i686-win32.cmake" \
     -DCMAKE_BUILD_TYPE=Release -DPELLMARK_TARGET=win32 -DPELLMARK_PRODUCT_ONLY=ON \
@@ -87,9 +91,45 @@ for program in pellmark pellscan; do
 done
 rm -rf "$out/obj"
 
-python3 - "$out" "$version" "$src/resources/release-readme.txt" "$commit" "$dirty" "$src/engine/signature_table.cpp" <<'ZIP'
+# The rescue program as a Debian package: the host build of the same
+# sources, no build paths in it, stripped; its dependencies as
+# dpkg-shlibdeps finds them; every date SOURCE_DATE_EPOCH, owner root.
+build="$out/obj-rescue"
+mkdir -p "$build"
+cmake -S "$src" -B "$build/cmake" -DCMAKE_BUILD_TYPE=Release -DPELLMARK_TARGET=host -DPELLMARK_WERROR=ON \
+    "-DCMAKE_CXX_FLAGS=-ffile-prefix-map=$src=. -ffile-prefix-map=$build/cmake=build" >/dev/null
+cmake --build "$build/cmake" -j "$(nproc 2>/dev/null || echo 2)" --target pellmark-rescue >/dev/null
+root="$build/root"
+install -d -m 0755 "$root/DEBIAN" "$root/usr/bin" "$root/usr/share/doc/pellmark-rescue"
+install -m 0755 "$build/cmake/pellmark-rescue" "$root/usr/bin/pellmark-rescue"
+strip --strip-all "$root/usr/bin/pellmark-rescue"
+"$root/usr/bin/pellmark-rescue" --help >"$root/usr/share/doc/pellmark-rescue/usage.txt"
+chmod 0644 "$root/usr/share/doc/pellmark-rescue/usage.txt"
+mkdir -p "$build/shlibs/debian"
+printf 'Source: pellmark\n\nPackage: pellmark-rescue\nArchitecture: any\n' >"$build/shlibs/debian/control"
+depends=$(cd "$build/shlibs" && dpkg-shlibdeps -O -e "$root/usr/bin/pellmark-rescue" 2>/dev/null | sed -n 's/^shlibs:Depends=//p')
+case "$depends" in *libhivex0*) ;; *) refuse "pellmark-rescue does not depend on libhivex0 ($depends)" ;; esac
+cat >"$root/DEBIAN/control" <<CONTROL
+Package: pellmark-rescue
+Version: $version
+Architecture: $arch
+Maintainer: Brenvik Software <pellmark@brenvik.invalid>
+Depends: $depends
+Section: utils
+Priority: optional
+Description: removes W32/Quelby.Trojan from a Windows disk mounted on Linux
+ Scans a Windows disk mounted from a rescue system and removes the trojan
+ W32/Quelby.Trojan from it: its files, and from the offline registry of an
+ NT-family installation its autorun values, uninstall entry and services.
+ Built from $source_text.
+CONTROL
+find "$root" -exec touch -h -d "@$SOURCE_DATE_EPOCH" {} +
+dpkg-deb --root-owner-group -Zxz --build "$root" "$out/$deb" >/dev/null
+rm -rf "$build"
+
+python3 - "$out" "$version" "$src/resources/release-readme.txt" "$commit" "$dirty" "$src/engine/signature_table.cpp" "$deb" <<'ZIP'
 import hashlib, os, re, sys, time, zipfile
-out, version, readme_template, commit, dirty, table = sys.argv[1:7]
+out, version, readme_template, commit, dirty, table, deb = sys.argv[1:8]
 exe = open(os.path.join(out, "pellmark.exe"), "rb").read()
 console = open(os.path.join(out, "pellscan.exe"), "rb").read()
 digest = hashlib.sha256(exe).hexdigest()
@@ -129,7 +169,7 @@ with zipfile.ZipFile(os.path.join(out, name), "w") as z:
         info.external_attr = 0x20
         z.writestr(info, data, compresslevel=9)
 with open(os.path.join(out, "SHA256SUMS"), "w") as sums:
-    for entry in ("pellmark.exe", "pellscan.exe", name):
+    for entry in ("pellmark.exe", "pellscan.exe", name, deb):
         sums.write("%s  %s\n" % (hashlib.sha256(open(os.path.join(out, entry), "rb").read()).hexdigest(), entry))
 ZIP
 echo "release: $out (commit $commit$([ "$dirty" = 1 ] && echo ", WITH UNCOMMITTED CHANGES"))"

@@ -5,7 +5,8 @@
 # two copies of a program differ: the byte ranges and the PE section of each. The
 # second release goes into the folder of an earlier one, whose files it
 # replaces. Both name the commit in the users' readme and in the version
-# resource of each program, and the zip's entries carry DOS attributes.
+# resource of each program, and the zip's entries carry DOS attributes; the
+# Debian package of the rescue program depends on libhivex0 and names it too.
 #
 #   tests/release/reproducible.sh [REPOSITORY]   (default: this checkout)
 set -euo pipefail
@@ -29,7 +30,7 @@ if [ -e "$work/b-out/pellmark-0.9.zip" ] || [ -e "$work/b-out/obj" ]; then
     status=1
 fi
 
-for f in pellmark.exe pellscan.exe SHA256SUMS $(cd "$work/a/out" && ls pellmark-*.zip); do
+for f in pellmark.exe pellscan.exe SHA256SUMS $(cd "$work/a/out" && ls pellmark-*.zip pellmark-rescue_*.deb); do
     if cmp -s "$work/a/out/$f" "$work/b-out/$f"; then
         echo "same: $f"
     else
@@ -76,7 +77,7 @@ if len(ranges) > 20:
 WHERE
 done
 python3 - "$work/a/out" "$commit" <<'CONTENTS' || status=1
-import glob, sys, zipfile
+import glob, subprocess, sys, zipfile
 out, commit = sys.argv[1:3]
 ok = True
 def check(what, good):
@@ -96,8 +97,17 @@ for program in ("pellmark.exe", "pellscan.exe"):
     check(program + "'s version resource names the commit", ("Source commit " + commit).encode("utf-16-le") in exe)
     check(program + " in the zip is the program released", z.read(program) == exe)
 sums = open(out + "/SHA256SUMS").read().split()
-check("SHA256SUMS lists both programs and the zip",
-      sums[1::2] == ["pellmark.exe", "pellscan.exe", glob.glob(out + "/pellmark-*.zip")[0].rsplit("/", 1)[1]])
+deb = glob.glob(out + "/pellmark-rescue_*.deb")[0]
+check("SHA256SUMS lists both programs, the zip and the Debian package",
+      sums[1::2] == ["pellmark.exe", "pellscan.exe", glob.glob(out + "/pellmark-*.zip")[0].rsplit("/", 1)[1],
+                     deb.rsplit("/", 1)[1]])
+fields = subprocess.run(["dpkg-deb", "-f", deb], capture_output=True, text=True).stdout
+contents = subprocess.run(["dpkg-deb", "-c", deb], capture_output=True, text=True).stdout
+check("the Debian package depends on libhivex0", "libhivex0" in fields.split("Depends:", 1)[-1].split("\n", 1)[0])
+check("the Debian package names the commit", ("Source commit " + commit) in fields)
+check("the Debian package holds /usr/bin/pellmark-rescue, owned by root",
+      any(line.startswith("-rwxr-xr-x root/root") and line.endswith(" ./usr/bin/pellmark-rescue")
+          for line in contents.splitlines()))
 check("README.txt carries the checksum of each program",
       all(sums[i] in readme for i in (0, 2)))
 sys.exit(0 if ok else 1)
