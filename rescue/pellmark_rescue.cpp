@@ -92,13 +92,19 @@ bool ends_with(const char *text, const char *tail) {
     return n >= m && std::strcmp(text + n - m, tail) == 0;
 }
 
-void commit_changed_hives();
+bool commit_changed_hives();
 
 LRESULT on_report(UINT message, WPARAM wparam, LPARAM lparam) {
     if (message == report_line_message && wparam == 0 && lparam == 0) {
-        if (!scan_state.detect_only) commit_changed_hives();
-        out_line(scan_state.report_line);
-        if (ends_with(scan_state.report_line, " Remove failed")) remove_failed_seen = true;
+        std::string line = scan_state.report_line;
+        // A registry line says removed of the change just made, which a
+        // commit that failed here did not write.
+        const char registry[] = "System Registry ", removed[] = " removed";
+        if (!scan_state.detect_only && !commit_changed_hives() && line.rfind(registry, 0) == 0 &&
+            ends_with(line.c_str(), removed))
+            line.replace(line.size() - std::strlen(removed), std::string::npos, " Remove failed");
+        out_line(line);
+        if (ends_with(line.c_str(), " Remove failed")) remove_failed_seen = true;
     }
     return 0;  // the path being walked (the status line) is not written
 }
@@ -234,8 +240,10 @@ bool hive_commit_failed = false;
 // line that follows a change is shown: a line that says a value or key is
 // removed is true on disk when it appears, and a run that ends early (a
 // kill, a power cut) loses nothing it reported. A hive that is not written
-// says so at once, and is left alone from then on.
-void commit_changed_hives() {
+// says so at once, and is frozen: nothing more is deleted from it. False
+// when a hive was not written here.
+bool commit_changed_hives() {
+    bool all_written = true;
     rescue::Disk &d = rescue::disk();
     rescue::HiveSlot *slots[2] = {&d.software, &d.system};
     for (int i = 0; i < 2; ++i) {
@@ -254,16 +262,17 @@ void commit_changed_hives() {
             continue;
         }
         c.refused = true;
+        slot.frozen = true;
+        all_written = false;
         hive_commit_failed = true;
         if (r.outcome == rescue::CommitOutcome::changed_on_disk)
-            out_format("Registry hive %s NOT written: it changed on disk during the run; what is reported removed "
-                       "from it from here on is still there",
+            out_format("Registry hive %s NOT written: it changed on disk during the run; nothing is removed from it",
                        slot.windows_path.c_str());
         else
-            out_format("Registry hive %s NOT written (%s); what is reported removed from it from here on is still "
-                       "there",
-                       slot.windows_path.c_str(), error.c_str());
+            out_format("Registry hive %s NOT written (%s); nothing is removed from it", slot.windows_path.c_str(),
+                       error.c_str());
     }
+    return all_written;
 }
 
 // The end of the run: what is left is committed, and each hive written

@@ -5,7 +5,8 @@
 // at every call, so a key deleted under an open handle is simply gone. Names
 // and string data cross the calls in Windows-1252, as the ANSI functions
 // hand them out. A hive that could not be opened refuses access to all of
-// its keys; no other root exists.
+// its keys; no other root exists. A frozen hive (one whose commit failed)
+// refuses every deletion.
 #include <cstdio>
 #include <cstring>
 
@@ -170,6 +171,7 @@ LONG RegDeleteValueA(HKEY key, LPCSTR name) {
     HiveStore::Key found;
     LONG e = rescue::hive_key(k, store, found);
     if (e != ERROR_SUCCESS) return e;
+    if (rescue::slot(k.hive).frozen) return ERROR_ACCESS_DENIED;
     return rescue::status_error(store->delete_value(found, rescue::ansi_to_utf8(name ? name : "")));
 }
 
@@ -187,7 +189,7 @@ LONG RegDeleteKeyA(HKEY key, LPCSTR sub_key) {
     std::vector<std::string> below;
     HiveStatus s = store->subkeys(found, below);
     if (s != HiveStatus::ok) return rescue::status_error(s);
-    if (!below.empty()) return ERROR_ACCESS_DENIED;
+    if (!below.empty() || rescue::slot(k.hive).frozen) return ERROR_ACCESS_DENIED;
     return rescue::status_error(store->delete_key(found));
 }
 

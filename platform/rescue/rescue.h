@@ -32,6 +32,10 @@ struct HiveSlot {
     std::string file;                  // the file on the rescue system
     std::unique_ptr<HiveStore> store;  // null when it could not be opened
     std::string open_error;            // why not
+    // Set by the front end once a commit of the hive failed: it is not
+    // written again, so its keys and values are no longer deleted (the
+    // registry calls refuse it) and nothing more is said to be removed.
+    bool frozen = false;
 };
 
 struct Disk {

@@ -675,6 +675,61 @@ TEST_P(RescueOnce, AHiveThatCannotBeOpened) {
     EXPECT_NE(software_before, hive(config + "SOFTWARE"));
 }
 
+// A hive that changes on disk during the run is not written, and from then
+// on nothing is said to be removed from it: the trojan's values it holds
+// are not reported removed, the run ends with exit code 3, the other hive
+// is cleaned.
+TEST_P(RescueOnce, AHiveChangedDuringTheRunIsNotWrittenNorSaidCleaned) {
+    const Shape &s = GetParam();
+    ASSERT_NO_FATAL_FAILURE(make_installation(s));
+    // Files walked before the first infected one, to change the hive meanwhile.
+    for (int i = 0; i < 40; ++i)
+        for (int k = 0; k < 100; ++k)
+            put("Data/" + std::to_string(i) + "/" + std::to_string(k) + ".txt", std::string(100, 'x'));
+    std::string config = std::string(s.windows) + "/" + s.system + "/config/";
+    std::string software = disk + "/" + config + "SOFTWARE";
+    int out[2];
+    ASSERT_EQ(0, pipe(out));
+    pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        close(out[0]);
+        dup2(out[1], 1);
+        dup2(out[1], 2);
+        execl(PELLMARK_RESCUE_PROGRAM, PELLMARK_RESCUE_PROGRAM, disk.c_str(), (char *)nullptr);
+        _exit(127);
+    }
+    close(out[1]);
+    FILE *in = fdopen(out[0], "r");
+    std::string output;
+    char line[4096];
+    bool touched = false;
+    while (std::fgets(line, sizeof line, in)) {
+        output += line;
+        if (!touched && std::strncmp(line, "-----", 5) == 0) {
+            // Another program writes the hive: its time changes.
+            struct timespec times[2] = {{0, UTIME_OMIT}, {1000000000, 0}};
+            ASSERT_EQ(0, utimensat(AT_FDCWD, software.c_str(), times, 0));
+            touched = true;
+        }
+    }
+    fclose(in);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    std::string hive_dir = std::string("C:\\") + s.windows + "\\" + s.system + "\\config\\";
+    if (output.find("Registry hive " + hive_dir + "SOFTWARE NOT written: it changed on disk during the run") ==
+        std::string::npos)
+        GTEST_SKIP() << "the hive was not committed after the change\n" << output;
+    EXPECT_EQ(3, WIFEXITED(status) ? WEXITSTATUS(status) : -1) << output;
+    // The trojan's Run value is still in the hive: no line says it is removed.
+    EXPECT_EQ(1u, under(hive(config + "SOFTWARE"), std::string("\\") + run_key + "\\:Evil=").size());
+    EXPECT_EQ(std::string::npos, output.find("\nSystem Registry     W32/Quelby.Trojan removed\n")) << output;
+    struct stat st;
+    EXPECT_NE(0, stat((software + ".pellmark-backup").c_str(), &st));
+    EXPECT_NE(std::string::npos, output.find("\nSystem Registry     W32/Quelby.Trojan service evil in ControlSet001 removed\n"))
+        << output;
+}
+
 INSTANTIATE_TEST_SUITE_P(Shapes, RescueOnce,
                          ::testing::Values(Shape{"xp", "WINDOWS", "system32", "C:\\WINDOWS", "5.1", "2600",
                                                  "Microsoft Windows XP"}),
