@@ -34,6 +34,9 @@ disposition_outcome delete_disposition(const char *path, const char *name) {
         return outcome_removed;
     }
     report("%s     %s Unable to remove", path, name);
+    // Offline nothing is scheduled: the restart's rename files (and the
+    // working copies they leave) are not the scan's to touch.
+    if (scan_state.offline) return outcome_left;
     return schedule_delete_at_restart(path) ? outcome_scheduled : outcome_left;
 }
 

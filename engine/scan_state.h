@@ -75,11 +75,11 @@ struct scan_state_t {
     // asking for a restart and ending the program.
     uint8_t unattended;
     // offline: the scan runs on a disk whose programs do not run (a rescue
-    // front end, with unattended). No process is named or ended, and each
-    // infected file's disposition is followed by the removal of the keys of
-    // the service named after it, in every numbered control set whose key
-    // has an ImagePath naming the file (detect-only: each is reported
-    // found), with one line each.
+    // front end, with unattended). No process is named or ended, nothing is
+    // scheduled for a restart, and each infected file's disposition is
+    // followed by the removal of the keys of the service named after it, in
+    // every numbered control set whose key has an ImagePath naming the file
+    // (detect-only: each is reported found), with one line each.
     uint8_t offline;
 };
 

@@ -813,6 +813,49 @@ TEST(Rescue9x, FilesOnlyWithOneLineAboutTheRegistry) {
     nftw(top.c_str(), remove_entry, 16, FTW_DEPTH | FTW_PHYS);
 }
 
+// A 9x disk whose infected file cannot be deleted: it is left, and no file
+// of the restart's rename machinery is touched, not even a working copy
+// of wininit.ini that an earlier run on Windows left behind.
+TEST(Rescue9x, AFileLeftTouchesNoRenameFile) {
+    char folder[] = "/tmp/pellmark-rescue-test-XXXXXX";
+    ASSERT_NE(nullptr, mkdtemp(folder));
+    std::string top = folder, disk = top + "/disk";
+    for (const char *dir : {"/disk", "/disk/WINDOWS", "/disk/WINDOWS/SYSTEM"}) mkdir((top + dir).c_str(), 0755);
+    auto put = [&](const std::string &relative, const std::string &data) {
+        std::ofstream(disk + "/" + relative, std::ios::binary) << data;
+    };
+    const std::string rename = "[rename]\r\nNUL=C:\\OLD.TMP\r\n";
+    put("WINDOWS/SYSTEM.DAT", "CREG" + std::string(60, '\0'));
+    put("WINDOWS/SYSTEM/evil.exe", sample::make(signature_table));
+    put("WINDOWS/wininit.ini", rename);
+    put("WINDOWS/wininit.pmk", rename);
+    std::string evil = disk + "/WINDOWS/SYSTEM/evil.exe";
+    int fd = open(evil.c_str(), O_RDONLY);
+    int flags = 0;
+    bool immutable = fd >= 0 && ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0 &&
+                     (flags |= FS_IMMUTABLE_FL, ioctl(fd, FS_IOC_SETFLAGS, &flags) == 0);
+    if (immutable) {
+        std::string command = std::string(PELLMARK_RESCUE_PROGRAM) + " " + disk + " 2>&1";
+        FILE *pipe = popen(command.c_str(), "r");
+        std::string output;
+        char buffer[4096];
+        size_t n;
+        while (pipe && (n = fread(buffer, 1, sizeof buffer, pipe)) > 0) output.append(buffer, n);
+        int status = pipe ? pclose(pipe) : -1;
+        EXPECT_EQ(3, WIFEXITED(status) ? WEXITSTATUS(status) : -1) << output;
+        EXPECT_NE(std::string::npos, output.find("\nRESULT 3 infected=1 removed=0 scheduled=0 left=1 ")) << output;
+        for (const char *name : {"/WINDOWS/wininit.ini", "/WINDOWS/wininit.pmk"}) {
+            std::ifstream in(disk + name, std::ios::binary);
+            EXPECT_EQ(rename, std::string(std::istreambuf_iterator<char>(in), {})) << name;
+        }
+        flags &= ~FS_IMMUTABLE_FL;
+        ioctl(fd, FS_IOC_SETFLAGS, &flags);
+    }
+    if (fd >= 0) close(fd);
+    nftw(top.c_str(), remove_entry, 16, FTW_DEPTH | FTW_PHYS);
+    if (!immutable) GTEST_SKIP() << "this file system cannot make a file immutable";
+}
+
 // A folder without a Windows installation is refused before anything is
 // scanned or written, with exit code 6.
 TEST(RescueRefusal, AFolderWithoutWindows) {
