@@ -6,7 +6,8 @@
 // on another file system. Searches list what Windows would list of such a
 // tree, sorted by name as NTFS lists them, and leave out links, mount points
 // and anything that is neither a file nor a folder. Files are opened for
-// reading only; nothing is created, written, copied or moved.
+// reading only; nothing is created, written, copied or moved. Another file
+// system, and a mount of the same one (a bind mount), are never entered.
 #include <dirent.h>
 #include <fcntl.h>
 #include <linux/msdos_fs.h>
@@ -44,8 +45,12 @@ std::string short_name_of(int dir_fd, const std::string &name) {
     return n > 0 ? std::string(buffer, (size_t)n) : std::string();
 }
 
-bool reachable(const DriveRoot &drive, const struct stat &st) {
-    return st.st_dev == drive.device && (S_ISDIR(st.st_mode) || S_ISREG(st.st_mode));
+// A file or folder of the drive's own mount: a folder or file mounted over
+// an entry of the tree (a bind mount shares the device) is another mount.
+bool reachable(const DriveRoot &drive, int dir_fd, const std::string &name, const struct stat &st) {
+    if (st.st_dev != drive.device || !(S_ISDIR(st.st_mode) || S_ISREG(st.st_mode))) return false;
+    uint64_t mount;
+    return !drive.mount_known || (mount_id(dir_fd, name.c_str(), mount) && mount == drive.mount);
 }
 
 // The entry of the folder that `wanted` (ANSI) names; false when none.
@@ -144,6 +149,14 @@ int open_entry(int dir_fd, const std::string &name) {
 
 }  // namespace
 
+bool mount_id(int dir_fd, const char *name, uint64_t &out) {
+    struct statx sx;
+    int flags = AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT | (name[0] ? 0 : AT_EMPTY_PATH);
+    if (statx(dir_fd, name, flags, STATX_MNT_ID, &sx) != 0 || !(sx.stx_mask & STATX_MNT_ID)) return false;
+    out = sx.stx_mnt_id;
+    return true;
+}
+
 unsigned char upper_ansi(unsigned char c) {
     if (c >= 'a' && c <= 'z') return (unsigned char)(c - 32);
     if (c >= 0xE0 && c <= 0xFE && c != 0xF7) return (unsigned char)(c - 32);
@@ -212,7 +225,7 @@ bool resolve(const std::string &path, Resolved &out, DWORD &error) {
         std::string name;
         struct stat st;
         bool found = find_entry(dir_fd, parts[i], name) &&
-                     fstatat(dir_fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && reachable(drive, st);
+                     fstatat(dir_fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && reachable(drive, dir_fd, name, st);
         if (last) {
             out.parent_fd = dir_fd;
             out.exists = found;
@@ -227,7 +240,9 @@ bool resolve(const std::string &path, Resolved &out, DWORD &error) {
                        : -1;
         close(dir_fd);
         struct stat opened;
-        if (next >= 0 && (fstat(next, &opened) != 0 || opened.st_dev != drive.device || opened.st_ino != st.st_ino)) {
+        uint64_t mount = drive.mount;
+        if (next >= 0 && (fstat(next, &opened) != 0 || opened.st_dev != drive.device || opened.st_ino != st.st_ino ||
+                          (drive.mount_known && (!mount_id(next, "", mount) || mount != drive.mount)))) {
             close(next);
             next = -1;
         }
@@ -320,7 +335,7 @@ HANDLE FindFirstFileA(LPCSTR pattern, WIN32_FIND_DATAA *data) {
         Entry entry;
         entry.name = e->d_name;
         if (entry.name == "." || entry.name == "..") continue;
-        if (fstatat(fd, entry.name.c_str(), &entry.st, AT_SYMLINK_NOFOLLOW) != 0 || !rescue::reachable(drive, entry.st))
+        if (fstatat(fd, entry.name.c_str(), &entry.st, AT_SYMLINK_NOFOLLOW) != 0 || !rescue::reachable(drive, fd, entry.name, entry.st))
             continue;
         entry.ansi = rescue::utf8_to_ansi(entry.name);
         if (!rescue::wildcard_match(name_pattern, entry.ansi)) continue;

@@ -15,6 +15,8 @@ struct DriveRoot {
     std::string folder;  // on the rescue system
     int fd = -1;         // the folder, opened
     dev_t device = 0;    // its file system: nothing on another one is reached
+    uint64_t mount = 0;  // its mount (when mount_known): nothing on another mount is reached
+    bool mount_known = false;
     bool fat = false;    // attributes through the FAT ioctl, else the NTFS attribute
 };
 
@@ -52,6 +54,10 @@ struct Resolved {
 // Symbolic links and other file systems count as missing.
 bool resolve(const std::string &path, Resolved &out, DWORD &error);
 void release(Resolved &r);
+
+// The mount id of an entry of a folder ("" for the folder itself); false
+// when the kernel does not tell.
+bool mount_id(int dir_fd, const char *name, uint64_t &out);
 
 // FILE_ATTRIBUTE_* of an entry, as its file system keeps them (directory and
 // normal added as Windows reports them).

@@ -185,6 +185,7 @@ bool map_drive(char letter, const std::string &folder, std::string &error) {
     d.fat = known && fs.f_type == MSDOS_SUPER_MAGIC;
     d.fd = fd;
     d.device = st.st_dev;
+    d.mount_known = mount_id(fd, "", d.mount);
     d.folder = resolved;
     return true;
 }

@@ -730,6 +730,31 @@ TEST_P(RescueOnce, AHiveChangedDuringTheRunIsNotWrittenNorSaidCleaned) {
         << output;
 }
 
+// A folder of the file system mounted again inside the tree (a bind mount,
+// the same device) is a mount point like any other: it is not walked. The
+// mount is made in a mount namespace of the run's own.
+TEST_P(RescueOnce, ABindMountInTheTreeIsNotFollowed) {
+    const Shape &s = GetParam();
+    ASSERT_NO_FATAL_FAILURE(make_installation(s));
+    ASSERT_EQ(0, mkdir((disk + "/Mounted").c_str(), 0755));
+    std::string command = "unshare -m sh -c 'mount --bind \"" + top + "/outside\" \"" + disk +
+                          "/Mounted\" 2>/dev/null || exit 99; exec \"" + PELLMARK_RESCUE_PROGRAM + "\" \"" + disk +
+                          "\"' 2>&1";
+    FILE *pipe = popen(command.c_str(), "r");
+    ASSERT_NE(nullptr, pipe);
+    std::string output;
+    char buffer[4096];
+    size_t n;
+    while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0) output.append(buffer, n);
+    int status = pclose(pipe);
+    int code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    if (code == 99 || code == 127 || output.find("unshare:") != std::string::npos)
+        GTEST_SKIP() << "no mount namespace here: " << output;
+    EXPECT_EQ(1, code) << output;
+    EXPECT_EQ(std::string::npos, output.find("C:\\Mounted")) << output;
+    EXPECT_EQ(outside_before, outside());
+}
+
 INSTANTIATE_TEST_SUITE_P(Shapes, RescueOnce,
                          ::testing::Values(Shape{"xp", "WINDOWS", "system32", "C:\\WINDOWS", "5.1", "2600",
                                                  "Microsoft Windows XP"}),
