@@ -175,6 +175,13 @@ bool map_drive(char letter, const std::string &folder, std::string &error) {
         if (fd >= 0) close(fd);
         return false;
     }
+    // The root under another name (a bind mount of "/") is the same folder.
+    struct stat system_root;
+    if (stat("/", &system_root) == 0 && system_root.st_dev == st.st_dev && system_root.st_ino == st.st_ino) {
+        close(fd);
+        error = "'" + folder + "' is the root of this system, not a Windows disk; nothing was scanned";
+        return false;
+    }
     struct statfs fs;
     bool known = fstatfs(fd, &fs) == 0;
     if (known && (fs.f_type == PROC_SUPER_MAGIC || fs.f_type == SYSFS_MAGIC || fs.f_type == DEVPTS_SUPER_MAGIC)) {

@@ -5,6 +5,8 @@
 
 #include <fcntl.h>
 #include <ftw.h>
+#include <sched.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -81,4 +83,24 @@ TEST(RescueBackend, KeepsThePlatformContractButWhatADiskOnLinuxLacks) {
     machine.release_all();
     rescue::reset();
     nftw(folder, remove_entry, 16, FTW_DEPTH | FTW_PHYS);
+}
+
+// The system's root is refused under any name: a bind mount of "/" is the
+// same folder. The mount is made in a mount namespace of this test's own.
+TEST(RescueBackend, TheSystemRootUnderAnotherNameIsRefused) {
+    if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
+        GTEST_SKIP() << "no mount namespace here";
+    char folder[] = "/tmp/pellmark-rescue-test-XXXXXX";
+    ASSERT_NE(nullptr, mkdtemp(folder));
+    if (mount("/", folder, nullptr, MS_BIND, nullptr) != 0) {
+        rmdir(folder);
+        GTEST_SKIP() << "no bind mount here";
+    }
+    rescue::reset();
+    std::string error;
+    EXPECT_FALSE(rescue::map_drive('D', folder, error));
+    EXPECT_NE(std::string::npos, error.find("is the root of this system")) << error;
+    rescue::reset();
+    umount(folder);
+    rmdir(folder);
 }
