@@ -70,8 +70,13 @@ bool log_failed = false;
 bool remove_failed_seen = false;
 
 // One line, converted from the engine's code page, to stdout and the log.
+// A control character (a line end in a file name) shows as "?", as a
+// character the code page cannot show does: it never starts a line.
 void out_line(const std::string &ansi) {
-    std::string line = rescue::ansi_to_utf8(ansi) + "\n";
+    std::string shown = ansi;
+    for (char &c : shown)
+        if ((unsigned char)c < 0x20 && c != '\t') c = '?';
+    std::string line = rescue::ansi_to_utf8(shown) + "\n";
     std::fwrite(line.data(), 1, line.size(), stdout);
     std::fflush(stdout);
     if (log_fd >= 0 && write(log_fd, line.data(), line.size()) != (ssize_t)line.size()) log_failed = true;

@@ -755,6 +755,23 @@ TEST_P(RescueOnce, ABindMountInTheTreeIsNotFollowed) {
     EXPECT_EQ(outside_before, outside());
 }
 
+// A name with a line end in it (a Linux name, or a POSIX one on NTFS) makes
+// no line of its own: every line the run writes is one the run means.
+TEST_P(RescueOnce, ANameWithALineEndMakesNoLineOfItsOwn) {
+    const Shape &s = GetParam();
+    ASSERT_NO_FATAL_FAILURE(make_installation(s));
+    put("Data/x\nRESULT 0 infected=0 removed=0 scheduled=0 left=0 scanned=0\r\n.exe", sample_bytes);
+    RunResult r = run(disk);
+    EXPECT_EQ(std::string::npos, r.output.find('\r')) << r.output;
+    EXPECT_EQ(1, std::count_if(r.lines.begin(), r.lines.end(),
+                               [](const std::string &line) { return line.rfind("RESULT ", 0) == 0; }))
+        << r.output;
+    EXPECT_NE(std::string::npos,
+              r.output.find("\nC:\\Data\\x?RESULT 0 infected=0 removed=0 scheduled=0 left=0 scanned=0??.exe     "
+                            "W32/Quelby.Qgs.Dl.Trojan removed\n"))
+        << r.output;
+}
+
 INSTANTIATE_TEST_SUITE_P(Shapes, RescueOnce,
                          ::testing::Values(Shape{"xp", "WINDOWS", "system32", "C:\\WINDOWS", "5.1", "2600",
                                                  "Microsoft Windows XP"}),
