@@ -217,17 +217,30 @@ void write_header(const Options &o, const rescue::Disk &d) {
     out_line(thin_rule);
 }
 
-// The hives that could not be opened say so before the scan.
-void hive_notes(const rescue::Disk &d) {
+bool hive_not_cleaned = false;  // a hive is read but never changed
+
+// The hives that could not be opened, or are not changed, say so before
+// the scan.
+void hive_notes(rescue::Disk &d) {
     if (d.kind == rescue::DiskKind::win9x) {
         out_line("Registry: a Windows 9x disk (SYSTEM.DAT, USER.DAT): its registry is not read or cleaned, "
                  "only its files are scanned");
         return;
     }
-    for (const rescue::HiveSlot *slot : {&d.software, &d.system})
+    for (rescue::HiveSlot *slot : {&d.software, &d.system}) {
         if (!slot->store)
             out_format("Registry hive %s cannot be opened (%s): its keys are not scanned or cleaned",
                        slot->windows_path.c_str(), rescue::utf8_to_ansi(slot->open_error).c_str());
+        else if (!slot->store->clean()) {
+            // Its log holds writes the file lacks, which a rewritten hive
+            // would lose: it is read as the file holds it and never changed.
+            slot->frozen = true;
+            hive_not_cleaned = true;
+            out_format("Registry hive %s was not closed cleanly (its log holds changes): its keys are scanned "
+                       "but not cleaned",
+                       slot->windows_path.c_str());
+        }
+    }
     if (d.system.store && d.current_control_set == 0)
         out_line("Registry: SYSTEM\\Select\\Current names no control set: CurrentControlSet is not found");
 }
@@ -358,11 +371,11 @@ int main(int argc, char **argv) {
     outcome.detect_only = options.detect_only;
     outcome.infected = scan_state.files_infected;
     outcome.left = scan_state.files_left;
-    // An NT hive that could not be opened may still hold the trojan's
-    // values or services: with an infection found, not everything is known
-    // to be removed.
+    // An NT hive that could not be opened, or is not changed, may still
+    // hold the trojan's values or services: with an infection found, not
+    // everything is known to be removed.
     bool hive_unread = disk.kind == rescue::DiskKind::nt && (!disk.software.store || !disk.system.store);
-    outcome.remove_failed = remove_failed_seen || hive_commit_failed || hive_unread;
+    outcome.remove_failed = remove_failed_seen || hive_commit_failed || hive_unread || hive_not_cleaned;
     outcome.restart_needed = scan_state.restart_needed || service_restart_needed;
     int code = exit_code_for(outcome);
     out_format("RESULT %d infected=%d removed=%d scheduled=%d left=%d scanned=%d", code,

@@ -89,6 +89,8 @@ public:
     CommitReport commit();
 
     bool changed() const { return dirty_; }
+    // Closed cleanly by Windows (equal sequence numbers); else no change is made.
+    bool clean() const { return clean_; }
     const std::string &path() const { return path_; }
     std::string backup_path() const { return path_ + ".pellmark-backup"; }
     const std::string &last_error() const { return error_; }

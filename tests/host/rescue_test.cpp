@@ -772,6 +772,38 @@ TEST_P(RescueOnce, ANameWithALineEndMakesNoLineOfItsOwn) {
         << r.output;
 }
 
+// A hive that Windows did not close cleanly (its sequence numbers differ:
+// its log holds writes the file lacks) is not changed: the run says so
+// before it scans, leaves the file as it is, and its exit code says that
+// not everything is removed.
+TEST_P(RescueOnce, AHiveNotClosedCleanlyIsNotChanged) {
+    const Shape &s = GetParam();
+    ASSERT_NO_FATAL_FAILURE(make_installation(s));
+    std::string config = std::string(s.windows) + "/" + s.system + "/config/";
+    std::string software = disk + "/" + config + "SOFTWARE";
+    {
+        std::fstream f(software, std::ios::in | std::ios::out | std::ios::binary);
+        std::vector<unsigned char> base(512);
+        f.read((char *)base.data(), 512);
+        base[4] ^= 1;  // the primary sequence number
+        uint32_t sum = 0;
+        for (int i = 0; i < 508; i += 4)
+            sum ^= (uint32_t)base[i] | (uint32_t)base[i + 1] << 8 | (uint32_t)base[i + 2] << 16 | (uint32_t)base[i + 3] << 24;
+        for (int i = 0; i < 4; ++i) base[508 + i] = (unsigned char)(sum >> (8 * i));
+        f.seekp(0);
+        f.write((const char *)base.data(), 512);
+    }
+    auto before = files()["/" + config + "SOFTWARE"];
+    RunResult r = run(disk);
+    std::string hive_dir = std::string("C:\\") + s.windows + "\\" + s.system + "\\config\\";
+    EXPECT_EQ(3, r.code) << r.output;
+    ASSERT_FALSE(r.lines.empty());
+    EXPECT_EQ(0u, r.lines[0].rfind("Registry hive " + hive_dir + "SOFTWARE ", 0)) << r.output;
+    EXPECT_EQ(before, files()["/" + config + "SOFTWARE"]);
+    EXPECT_EQ(0u, files().count("/" + config + "SOFTWARE.pellmark-backup"));
+    EXPECT_EQ(std::string::npos, r.output.find("\nSystem Registry     W32/Quelby.Trojan removed\n")) << r.output;
+}
+
 INSTANTIATE_TEST_SUITE_P(Shapes, RescueOnce,
                          ::testing::Values(Shape{"xp", "WINDOWS", "system32", "C:\\WINDOWS", "5.1", "2600",
                                                  "Microsoft Windows XP"}),
