@@ -440,6 +440,11 @@ BOOL DeleteFileA(LPCSTR path) {
         result = ERROR_ACCESS_DENIED;
     else if (unlinkat(r.parent_fd, r.leaf.c_str(), 0) != 0)
         result = rescue::error_of_errno(errno);
+    else
+        // The folder flushed: the deletion is on the disk before the line
+        // that says so, as a hive's change is (a file system that cannot
+        // flush a folder keeps it as it can).
+        fsync(r.parent_fd);
     rescue::release(r);
     if (result != ERROR_SUCCESS) {
         set_error(result);
