@@ -344,6 +344,9 @@ int main(int argc, char **argv) {
     struct sigaction stop;
     std::memset(&stop, 0, sizeof stop);
     stop.sa_handler = on_signal;
+    // The stop is seen by the walk; a call the signal lands in (a hive
+    // being written, a file read through FUSE) goes on instead of failing.
+    stop.sa_flags = SA_RESTART;
     sigemptyset(&stop.sa_mask);
     for (int s : {SIGINT, SIGTERM, SIGHUP}) sigaction(s, &stop, nullptr);
 
