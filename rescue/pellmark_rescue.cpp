@@ -98,6 +98,20 @@ bool ends_with(const char *text, const char *tail) {
 }
 
 bool commit_changed_hives();
+bool registry_change_refused = false;
+
+// Each deletion the hive store refused since the last line (the engine says
+// nothing of a Run value it could not delete) is said before the next.
+void say_refused_changes() {
+    rescue::Disk &d = rescue::disk();
+    for (rescue::HiveSlot *slot : {&d.software, &d.system}) {
+        if (slot->change_error.empty()) continue;
+        out_format("Registry hive %s: a deletion was refused (%s); what it held is still there",
+                   slot->windows_path.c_str(), rescue::utf8_to_ansi(slot->change_error).c_str());
+        slot->change_error.clear();
+        registry_change_refused = true;
+    }
+}
 
 LRESULT on_report(UINT message, WPARAM wparam, LPARAM lparam) {
     if (message == report_line_message && wparam == 0 && lparam == 0) {
@@ -108,6 +122,7 @@ LRESULT on_report(UINT message, WPARAM wparam, LPARAM lparam) {
         if (!scan_state.detect_only && !commit_changed_hives() && line.rfind(registry, 0) == 0 &&
             ends_with(line.c_str(), removed))
             line.replace(line.size() - std::strlen(removed), std::string::npos, " Remove failed");
+        say_refused_changes();
         out_line(line);
         if (ends_with(line.c_str(), " Remove failed")) remove_failed_seen = true;
     }
@@ -297,6 +312,7 @@ bool commit_changed_hives() {
 // says so, with its backup.
 void finish_hives() {
     commit_changed_hives();
+    say_refused_changes();
     rescue::Disk &d = rescue::disk();
     rescue::HiveSlot *slots[2] = {&d.software, &d.system};
     for (int i = 0; i < 2; ++i) {
@@ -378,7 +394,8 @@ int main(int argc, char **argv) {
     // hold the trojan's values or services: with an infection found, not
     // everything is known to be removed.
     bool hive_unread = disk.kind == rescue::DiskKind::nt && (!disk.software.store || !disk.system.store);
-    outcome.remove_failed = remove_failed_seen || hive_commit_failed || hive_unread || hive_not_cleaned;
+    outcome.remove_failed = remove_failed_seen || hive_commit_failed || hive_unread || hive_not_cleaned ||
+                             registry_change_refused;
     outcome.restart_needed = scan_state.restart_needed || service_restart_needed;
     int code = exit_code_for(outcome);
     out_format("RESULT %d infected=%d removed=%d scheduled=%d left=%d scanned=%d", code,

@@ -6,7 +6,8 @@
 // and string data cross the calls in Windows-1252, as the ANSI functions
 // hand them out. A hive that could not be opened refuses access to all of
 // its keys; no other root exists. A frozen hive (one whose commit failed)
-// refuses every deletion.
+// refuses every deletion; a deletion the store refuses leaves its reason in
+// the hive's slot for the front end to say.
 #include <cstdio>
 #include <cstring>
 
@@ -172,7 +173,9 @@ LONG RegDeleteValueA(HKEY key, LPCSTR name) {
     LONG e = rescue::hive_key(k, store, found);
     if (e != ERROR_SUCCESS) return e;
     if (rescue::slot(k.hive).frozen) return ERROR_ACCESS_DENIED;
-    return rescue::status_error(store->delete_value(found, rescue::ansi_to_utf8(name ? name : "")));
+    HiveStatus s = store->delete_value(found, rescue::ansi_to_utf8(name ? name : ""));
+    if (s == HiveStatus::failed) rescue::slot(k.hive).change_error = store->last_error();
+    return rescue::status_error(s);
 }
 
 // As on NT: a key with subkeys is not deleted.
@@ -190,7 +193,9 @@ LONG RegDeleteKeyA(HKEY key, LPCSTR sub_key) {
     HiveStatus s = store->subkeys(found, below);
     if (s != HiveStatus::ok) return rescue::status_error(s);
     if (!below.empty() || rescue::slot(k.hive).frozen) return ERROR_ACCESS_DENIED;
-    return rescue::status_error(store->delete_key(found));
+    s = store->delete_key(found);
+    if (s == HiveStatus::failed) rescue::slot(k.hive).change_error = store->last_error();
+    return rescue::status_error(s);
 }
 
 LONG RegCloseKey(HKEY key) {

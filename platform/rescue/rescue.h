@@ -36,6 +36,9 @@ struct HiveSlot {
     // written again, so its keys and values are no longer deleted (the
     // registry calls refuse it) and nothing more is said to be removed.
     bool frozen = false;
+    // Why the store last refused a deletion (the registry call then failed),
+    // until the front end has said so; "" when none.
+    std::string change_error;
 };
 
 struct Disk {

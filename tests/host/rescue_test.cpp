@@ -31,6 +31,8 @@
 #include <string>
 #include <vector>
 
+#include <hivex.h>
+
 #include "engine/scan_driver.h"
 #include "engine/signature_table.h"
 #include "tests/host/test_support.h"
@@ -802,6 +804,43 @@ TEST_P(RescueOnce, AHiveNotClosedCleanlyIsNotChanged) {
     EXPECT_EQ(before, files()["/" + config + "SOFTWARE"]);
     EXPECT_EQ(0u, files().count("/" + config + "SOFTWARE.pellmark-backup"));
     EXPECT_EQ(std::string::npos, r.output.find("\nSystem Registry     W32/Quelby.Trojan removed\n")) << r.output;
+}
+
+// A deletion the hive store refuses (here: the Run key also holds a value
+// too large to rewrite in a version 1.5 hive) leaves the trojan's value;
+// the run says so and ends with exit code 3.
+TEST_P(RescueOnce, ARefusedDeletionIsSaid) {
+    const Shape &s = GetParam();
+    ASSERT_NO_FATAL_FAILURE(make_installation(s));
+    std::string config = std::string(s.windows) + "/" + s.system + "/config/";
+    std::string software = disk + "/" + config + "SOFTWARE";
+    {
+        std::fstream f(software, std::ios::in | std::ios::out | std::ios::binary);
+        std::vector<unsigned char> base(512);
+        f.read((char *)base.data(), 512);
+        base[24] = 5;  // the minor version
+        uint32_t sum = 0;
+        for (int i = 0; i < 508; i += 4)
+            sum ^= (uint32_t)base[i] | (uint32_t)base[i + 1] << 8 | (uint32_t)base[i + 2] << 16 | (uint32_t)base[i + 3] << 24;
+        for (int i = 0; i < 4; ++i) base[508 + i] = (unsigned char)(sum >> (8 * i));
+        f.seekp(0);
+        f.write((const char *)base.data(), 512);
+    }
+    hive_h *h = hivex_open(software.c_str(), HIVEX_OPEN_WRITE);
+    ASSERT_NE(nullptr, h);
+    hive_node_h node = hivex_root(h);
+    for (const char *name : {"Microsoft", "Windows", "CurrentVersion", "Run"}) node = hivex_node_get_child(h, node, name);
+    ASSERT_NE(0u, node);
+    std::vector<char> big(20000, 'b');
+    hive_set_value value = {(char *)"Big", hive_t_REG_BINARY, big.size(), big.data()};
+    ASSERT_EQ(0, hivex_node_set_value(h, node, &value, 0));
+    ASSERT_EQ(0, hivex_commit(h, nullptr, 0));
+    hivex_close(h);
+    RunResult r = run(disk);
+    EXPECT_EQ(3, r.code) << r.output;
+    EXPECT_EQ(1u, under(hive(config + "SOFTWARE"), std::string("\\") + run_key + "\\:Evil=").size());
+    EXPECT_EQ(std::string::npos, r.output.find("\nSystem Registry     W32/Quelby.Trojan removed\n")) << r.output;
+    EXPECT_NE(std::string::npos, r.output.find("too large to rewrite safely")) << r.output;
 }
 
 INSTANTIATE_TEST_SUITE_P(Shapes, RescueOnce,
