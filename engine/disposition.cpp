@@ -51,6 +51,28 @@ int memory_entry(const char *path) {
     return -1;
 }
 
+// Detect-only: a file the memory scan reports found once its list of files
+// is full is remembered among the found marks, by its short form (or its
+// path when it has none), so that neither another process of the image nor
+// the drive walk reports and counts it again.
+const char memory_file_place[] = "memory file";
+
+bool memory_file_key(const char *path, char (&key)[MAX_PATH]) {
+    DWORD n = full_path(path) ? os::GetShortPathNameA(path, key, sizeof key) : 0;
+    return (n != 0 && n < sizeof key) || copy_text(key, sizeof key, path);
+}
+
+bool found_beyond_memory_list(const char *path) {
+    char key[MAX_PATH];
+    return scan_state.detect_only && scan_state.memory_file_count >= memory_file_limit && memory_file_key(path, key) &&
+           reported_found(memory_file_place, key);
+}
+
+void remember_beyond_memory_list(const char *path) {
+    char key[MAX_PATH];
+    if (memory_file_key(path, key)) first_report_of(memory_file_place, key);
+}
+
 // The line of a process ended for being infected; in a detect-only scan,
 // of one found running.
 const char *memory_line() {
@@ -80,7 +102,8 @@ void infected_file_disposition(const char *path, const char *name) {
 
 disposition_outcome memory_scan_outcome(const char *path) {
     int entry = memory_entry(path);
-    return entry < 0 ? outcome_none : (disposition_outcome)scan_state.memory_file_outcomes[entry];
+    if (entry >= 0) return (disposition_outcome)scan_state.memory_file_outcomes[entry];
+    return found_beyond_memory_list(path) ? outcome_found : outcome_none;
 }
 
 int memory_retest_disposition(const char *label, const char *image_path) {
@@ -101,6 +124,8 @@ int memory_retest_disposition(const char *label, const char *image_path) {
             int32_t entry = scan_state.memory_file_count++;
             copy_text(scan_state.memory_files[entry], sizeof scan_state.memory_files[0], path);
             scan_state.memory_file_outcomes[entry] = outcome_none;
+        } else if (earlier == outcome_none && scan_state.detect_only) {
+            remember_beyond_memory_list(path);
         }
         if (scan_state.disposition_choice == disposition_delete) dispose(path, label);
     }

@@ -9,7 +9,7 @@
 // How many images the memory scan remembers as reported.
 enum { memory_file_limit = 32 };
 // How many other things a detect-only scan remembers as reported found.
-enum { found_mark_limit = 128 };
+enum { found_mark_limit = 1024 };
 
 struct scan_state_t {
     HWND report_window;
@@ -57,7 +57,8 @@ struct scan_state_t {
     int32_t rename_copy_kept;
     uint32_t rename_left_fingerprint;
     // Detect-only: what has been reported found besides the memory scan's
-    // files (registry values, services, the hosts file), each by the
+    // listed files (registry values, services, the hosts file, the memory
+    // scan's files beyond memory_file_limit), each by the
     // fingerprint of its place and name, so that each is reported once, as
     // a removal removes it once (see first_report_of).
     uint64_t found_marks[found_mark_limit];
@@ -109,6 +110,9 @@ void show_status(const char *text);
 // registry key and value, say; letter case aside), 0 after that. Once
 // found_mark_limit things are remembered, every further one is new each time.
 int first_report_of(const char *place, const char *name);
+
+// Whether first_report_of has remembered this place and name.
+int reported_found(const char *place, const char *name);
 
 // Copies src into a buffer of dst_size bytes, always terminated; returns 0 and
 // leaves dst empty when src does not fit whole.

@@ -934,3 +934,34 @@ TEST_F(MemoryTest, UnattendedScanTellsInLinesAndGoesOnPastASurvivor) {
         m().open_handles = 0;
     }
 }
+
+TEST_F(MemoryTest, DetectOnlyReportsEachOfManyInfectedProcessesFilesOnce) {
+    // More infected images than the memory scan's list of files holds: the
+    // detect-only lines are the removal's, "found" for "removed", and the
+    // files beyond the list are not found again by the drive walk.
+    for (void (*family)(sim::Machine &) : {win98, xp}) {
+        std::vector<std::string> lines[2];
+        int32_t infected_count[2];
+        for (int detect = 0; detect < 2; ++detect) {
+            fresh();
+            family(m());
+            m().add_drive('C', DRIVE_FIXED);
+            scan_state.detect_only = (uint8_t)detect;
+            for (int i = 0; i < memory_file_limit + 3; ++i) infected(10 + i, "C:\\W\\E" + std::to_string(i) + ".EXE");
+            scan_driver();
+            for (std::string line : window.lines) {
+                if (line.find("Total files scanned") == 0) continue;  // the removal deleted what the walk would test
+                size_t at = line.rfind(" removed");
+                if (at != std::string::npos && at + 8 == line.size()) line.replace(at, 8, " found");
+                lines[detect].push_back(line);
+            }
+            infected_count[detect] = scan_state.files_infected;
+        }
+        EXPECT_EQ(memory_file_limit + 3, infected_count[1]);
+        EXPECT_EQ(infected_count[0], infected_count[1]);
+        // The removal's count of removed files is 0 in the detect-only statistics.
+        ASSERT_FALSE(lines[0].empty());
+        lines[0].back() = "Total files removed\t\t:  0";
+        EXPECT_EQ(lines[0], lines[1]);
+    }
+}
