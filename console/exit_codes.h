@@ -20,9 +20,11 @@ struct run_outcome {
     int left;              // scan_state.files_left: infected files left without a scheduled deletion
     bool remove_failed;    // a "Remove failed" line (the hosts file stayed)
     bool restart_needed;   // scan_state.restart_needed or service_restart_needed
+    int left_running;      // processes_left_running(): infected processes whose file no disposition met
 };
 
-// The exit code of a run: 5 when stopped, else 0 when nothing was found,
-// else 4 in detect-only mode, else 3 when something stayed, else 2 when a
-// restart finishes the removal, else 1.
+// The exit code of a run: 5 when stopped, else 0 when nothing was found
+// (no infected file, no infected process left running), else 4 in
+// detect-only mode, else 3 when something stayed, else 2 when a restart
+// finishes the removal, else 1.
 int exit_code_for(const run_outcome &outcome);

@@ -16,6 +16,7 @@
 #include "console/restart_request.h"
 #include "console/run_log.h"
 #include "console/unattended.h"
+#include "engine/disposition.h"
 #include "engine/find_function.h"
 #include "engine/platform_facts.h"
 #include "engine/scan_driver.h"
@@ -150,6 +151,7 @@ int decide_exit_code() {
     outcome.left = scan_state.files_left;
     outcome.remove_failed = remove_failed_seen;
     outcome.restart_needed = scan_state.restart_needed || service_restart_needed;
+    outcome.left_running = processes_left_running();
     return exit_code_for(outcome);
 }
 

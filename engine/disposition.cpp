@@ -91,6 +91,9 @@ void dispose(const char *path, const char *name) {
     if (outcome == outcome_scheduled) ++scan_state.files_scheduled;
     if (outcome == outcome_left) ++scan_state.files_left;
     if (entry >= 0) scan_state.memory_file_outcomes[entry] = outcome;
+    for (int32_t i = 0; i < scan_state.running_file_count; ++i)
+        if (scan_state.running_files[i][0] && same_file_seen(scan_state.running_files[i], path))
+            scan_state.running_files[i][0] = 0;
     scan_state.restart_needed = scan_state.files_scheduled > 0 && scan_state.files_left == 0;
 }
 
@@ -104,6 +107,26 @@ disposition_outcome memory_scan_outcome(const char *path) {
     int entry = memory_entry(path);
     if (entry >= 0) return (disposition_outcome)scan_state.memory_file_outcomes[entry];
     return found_beyond_memory_list(path) ? outcome_found : outcome_none;
+}
+
+void memory_left_running(const char *image_path) {
+    char path[MAX_PATH];
+    if (!unredirected_path(image_path, path, sizeof path) && !copy_text(path, sizeof path, image_path)) path[0] = 0;
+    // A file already left in place for another process of the image is
+    // counted as such.
+    disposition_outcome earlier = memory_scan_outcome(path);
+    if (earlier == outcome_scheduled || earlier == outcome_left) return;
+    if (path[0] && scan_state.running_file_count < memory_file_limit)
+        copy_text(scan_state.running_files[scan_state.running_file_count++], sizeof scan_state.running_files[0], path);
+    else
+        ++scan_state.running_overflow;
+}
+
+int32_t processes_left_running() {
+    int32_t count = scan_state.running_overflow;
+    for (int32_t i = 0; i < scan_state.running_file_count; ++i)
+        if (scan_state.running_files[i][0]) ++count;
+    return count;
 }
 
 int memory_retest_disposition(const char *label, const char *image_path) {

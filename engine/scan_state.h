@@ -63,6 +63,12 @@ struct scan_state_t {
     // a removal removes it once (see first_report_of).
     uint64_t found_marks[found_mark_limit];
     int32_t found_mark_count;
+    // The images of infected processes the memory scan left running, each
+    // until a disposition of its file (the entry is then emptied); the
+    // first memory_file_limit of them, running_overflow counting the rest.
+    char running_files[memory_file_limit][261];
+    int32_t running_file_count;
+    int32_t running_overflow;
     // Set by a front end before the scan, never by the engine.
     // detect_only: the scan tests and looks up everything a removal would
     // (processes, files, autorun values, services, the uninstall entry, the

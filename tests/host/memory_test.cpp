@@ -2,6 +2,8 @@
 // termination methods, the privileges and the restart.
 #include "test_support.h"
 
+#include "console/exit_codes.h"
+#include "engine/disposition.h"
 #include "engine/file_matcher.h"
 #include "engine/platform_facts.h"
 #include "engine/same_file.h"
@@ -913,8 +915,8 @@ TEST_F(MemoryTest, UnattendedScanTellsInLinesAndGoesOnPastASurvivor) {
         std::vector<std::string> want;
         if (nt) {
             want.push_back("System Memory    Debug privilege could not be enabled");
-            want.push_back("System Memory    W32/Quelby.Trojan  still running, its service removed: the removal "
-                           "completes at the next restart");
+            want.push_back("System Memory    W32/Quelby.Trojan  still running, its service removed: it ends at the "
+                           "next restart");
         }
         if (!nt || nt4_family) want.push_back("C:\\WINDOWS\\evil.exe     Could not kill process");
         want.push_back("C:\\WINDOWS\\evil.exe     W32/Quelby.Qgs.Dl.Trojan Unable to remove");
@@ -963,5 +965,42 @@ TEST_F(MemoryTest, DetectOnlyReportsEachOfManyInfectedProcessesFilesOnce) {
         ASSERT_FALSE(lines[0].empty());
         lines[0].back() = "Total files removed\t\t:  0";
         EXPECT_EQ(lines[0], lines[1]);
+    }
+}
+
+TEST_F(MemoryTest, ProcessLeftRunningWithItsFileOutOfTheWalkIsNotARemoval) {
+    // An infected process that outlives the memory scan runs from a drive
+    // the walk does not reach: the run removes its autorun value and counts
+    // no file, and its exit code says that something stayed.
+    for (void (*family)(sim::Machine &) : {win98, xp}) {
+        fresh();
+        family(m());
+        m().add_drive('C', DRIVE_FIXED);
+        m().add_drive('E', DRIVE_REMOVABLE);
+        scan_state.unattended = 1;
+        infected(7, "E:\\evil.exe").unkillable = true;
+        m().reg_set(HKEY_LOCAL_MACHINE, "Software\\Microsoft\\Windows\\CurrentVersion\\Run", "evil", "E:\\evil.exe");
+        scan_driver();
+        EXPECT_FALSE(m().reg_has_value(HKEY_LOCAL_MACHINE, "Software\\Microsoft\\Windows\\CurrentVersion\\Run", "evil"));
+        run_outcome outcome{};
+        outcome.infected = scan_state.files_infected;
+        outcome.left = scan_state.files_left;
+        outcome.restart_needed = scan_state.restart_needed || service_restart_needed;
+        outcome.left_running = processes_left_running();
+        EXPECT_EQ(1, outcome.left_running);
+        EXPECT_EQ(exit_left, exit_code_for(outcome));
+
+        // Its file on C: instead: the walk disposes of it (the file stays),
+        // and the process no longer counts as left running.
+        fresh();
+        family(m());
+        m().add_drive('C', DRIVE_FIXED);
+        scan_state.unattended = 1;
+        infected(7, "C:\\APPS\\evil.exe").unkillable = true;
+        scan_driver();
+        EXPECT_EQ(0, processes_left_running());
+        EXPECT_EQ(1, scan_state.files_scheduled + scan_state.files_left);
+        m().handles.clear();
+        m().open_handles = 0;
     }
 }
