@@ -18,7 +18,7 @@ struct run_outcome {
     bool detect_only;      // /report: nothing was changed
     int infected;          // scan_state.files_infected
     int left;              // scan_state.files_left: infected files left without a scheduled deletion
-    bool remove_failed;    // a "Remove failed" line (the hosts file stayed)
+    bool remove_failed;    // scan_state.text_file_left: the hosts file stayed ("Remove failed")
     bool restart_needed;   // scan_state.restart_needed or service_restart_needed
     int left_running;      // processes_left_running(): infected processes whose file no disposition met
 };

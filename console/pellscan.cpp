@@ -55,7 +55,6 @@ HANDLE log_done;
 volatile LONG stop_cause_seen = stop_none;
 // The rest is the main thread's only.
 bool scan_in_progress;
-bool remove_failed_seen;
 bool run_finished;
 // A well-known service account (LocalSystem, LocalService, NetworkService),
 // set before the console handler is installed.
@@ -106,11 +105,6 @@ void write_text(DWORD which, const char *text) {
     if (!line.empty()) write_console(which, line.c_str());
 }
 
-bool ends_with(const char *text, const char *tail) {
-    size_t n = std::strlen(text), m = std::strlen(tail);
-    return n >= m && std::strcmp(text + n - m, tail) == 0;
-}
-
 // The SID of the process's user is S-1-5-18, -19 or -20. Its logoff events
 // are other users' logoffs.
 bool runs_as_service_account() {
@@ -149,7 +143,7 @@ int decide_exit_code() {
     outcome.detect_only = options.detect_only;
     outcome.infected = scan_state.files_infected;
     outcome.left = scan_state.files_left;
-    outcome.remove_failed = remove_failed_seen;
+    outcome.remove_failed = scan_state.text_file_left[0] != 0;
     outcome.restart_needed = scan_state.restart_needed || service_restart_needed;
     outcome.left_running = processes_left_running();
     return exit_code_for(outcome);
@@ -213,7 +207,6 @@ LRESULT CALLBACK report_window_proc(HWND window, UINT message, WPARAM wparam, LP
     case report_line_message:
         if (wparam != 0 || lparam != 0) break;
         the_log.line(scan_state.report_line);
-        if (ends_with(scan_state.report_line, " Remove failed")) remove_failed_seen = true;
         return 0;
     case report_status_message:
         if (wparam != 0 || lparam != 0) break;

@@ -69,6 +69,10 @@ struct scan_state_t {
     char running_files[memory_file_limit][261];
     int32_t running_file_count;
     int32_t running_overflow;
+    // The file whose deletion the text signature scanner last tried and
+    // could not make ("Remove failed"), until a later test finds it deleted,
+    // gone or clean; empty when there is none.
+    char text_file_left[261];
     // Set by a front end before the scan, never by the engine.
     // detect_only: the scan tests and looks up everything a removal would
     // (processes, files, autorun values, services, the uninstall entry, the
