@@ -155,6 +155,8 @@ int finish_run() {
     run_finished = true;
     bool stopped = scan_state.scan_terminated != 0;
     if (stopped) log_format("Stopped before the end (%s): files not reached were not scanned", stop_text(stop_cause_seen));
+    if (int running = processes_left_running())
+        log_format("Left running: %d infected program(s) that could not be ended, their files not reached", running);
     if (scan_state.restart_needed || service_restart_needed) {
         if (stopped) {
             log_line("Restart: needed to finish the removal; not started, as the scan was stopped");
