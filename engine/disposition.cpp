@@ -1,6 +1,7 @@
 // The infected-file disposition.
 #include "engine/disposition.h"
 
+#include <cstdio>
 #include <cstring>
 
 #include "engine/directory_walker.h"
@@ -36,9 +37,38 @@ disposition_outcome delete_disposition(const char *path, const char *name) {
     return schedule_delete_at_restart(path) ? outcome_scheduled : outcome_left;
 }
 
+// Detect-only, on the NT family: the file's volume and index, the same
+// whatever path leads to it (a junction, a volume mounted in a folder and
+// under a letter, a substituted drive), where a removal would not meet the
+// file again once deleted. Unknown (false) when the file cannot be opened or
+// the file system gives no index.
+const char file_identity_place[] = "file identity";
+
+bool file_identity(const char *path, char (&text)[32]) {
+    if (platform_family() != 5) return false;
+    int fd = os::_open(path, _O_RDONLY | _O_BINARY);
+    if (fd == -1) return false;
+    intptr_t handle = os::_get_osfhandle(fd);
+    BY_HANDLE_FILE_INFORMATION information;
+    bool known = handle != -1 && os::GetFileInformationByHandle((HANDLE)handle, &information) &&
+                 (information.nFileIndexHigh || information.nFileIndexLow);
+    os::_close(fd);
+    if (known)
+        std::snprintf(text, sizeof text, "%08lx:%08lx%08lx", (unsigned long)information.dwVolumeSerialNumber,
+                      (unsigned long)information.nFileIndexHigh, (unsigned long)information.nFileIndexLow);
+    return known;
+}
+
+bool found_under_another_path(const char *path) {
+    char identity[32];
+    return scan_state.detect_only && file_identity(path, identity) && reported_found(file_identity_place, identity);
+}
+
 // Detect-only: the file is named found, and so is what a removal would
 // delete with it, the trojan's uninstall entry.
 disposition_outcome found_disposition(const char *path, const char *name) {
+    char identity[32];
+    if (file_identity(path, identity)) first_report_of(file_identity_place, identity);
     report("%s     %s found", path, name);
     uninstall_entry_cleanup();
     return outcome_found;
@@ -106,7 +136,7 @@ void infected_file_disposition(const char *path, const char *name) {
 disposition_outcome memory_scan_outcome(const char *path) {
     int entry = memory_entry(path);
     if (entry >= 0) return (disposition_outcome)scan_state.memory_file_outcomes[entry];
-    return found_beyond_memory_list(path) ? outcome_found : outcome_none;
+    return found_beyond_memory_list(path) || found_under_another_path(path) ? outcome_found : outcome_none;
 }
 
 void memory_left_running(const char *image_path) {

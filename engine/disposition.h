@@ -29,7 +29,8 @@ int memory_retest_disposition(const char *label, const char *path);
 // path or another form of it, such as its short form): outcome_none when the
 // memory scan has not reported it. A file it deleted that stands again is a
 // new find; one it left in place (scheduled or not) is the same find, whose
-// one line stands, as does one a detect-only scan reported found.
+// one line stands, as does one a detect-only scan reported found (on the NT
+// family also under another path that leads to the same file).
 disposition_outcome memory_scan_outcome(const char *path);
 
 // The memory scan leaves an infected process running, its file to the drive
