@@ -40,8 +40,9 @@ disposition_outcome delete_disposition(const char *path, const char *name) {
 // Detect-only, on the NT family: the file's volume and index, the same
 // whatever path leads to it (a junction, a volume mounted in a folder and
 // under a letter, a substituted drive), where a removal would not meet the
-// file again once deleted. Unknown (false) when the file cannot be opened or
-// the file system gives no index.
+// file again once deleted. Unknown (false) when the file cannot be opened,
+// the file system gives no index, or the file has more than one name (hard
+// links): a removal deletes each name where it meets it, and each is a find.
 const char file_identity_place[] = "file identity";
 
 bool file_identity(const char *path, char (&text)[32]) {
@@ -51,7 +52,7 @@ bool file_identity(const char *path, char (&text)[32]) {
     intptr_t handle = os::_get_osfhandle(fd);
     BY_HANDLE_FILE_INFORMATION information;
     bool known = handle != -1 && os::GetFileInformationByHandle((HANDLE)handle, &information) &&
-                 (information.nFileIndexHigh || information.nFileIndexLow);
+                 (information.nFileIndexHigh || information.nFileIndexLow) && information.nNumberOfLinks <= 1;
     os::_close(fd);
     if (known)
         std::snprintf(text, sizeof text, "%08lx:%08lx%08lx", (unsigned long)information.dwVolumeSerialNumber,
