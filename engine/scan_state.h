@@ -73,6 +73,10 @@ struct scan_state_t {
     // could not make ("Remove failed"), until a later test finds it deleted,
     // gone or clean; empty when there is none.
     char text_file_left[261];
+    // Unattended: the line saying the debug privilege could not be enabled
+    // has been reported (once for the scan, not once for each process that
+    // refused to be opened).
+    uint8_t debug_privilege_reported;
     // Set by a front end before the scan, never by the engine.
     // detect_only: the scan tests and looks up everything a removal would
     // (processes, files, autorun values, services, the uninstall entry, the

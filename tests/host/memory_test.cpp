@@ -899,6 +899,7 @@ TEST_F(MemoryTest, UnattendedScanTellsInLinesAndGoesOnPastASurvivor) {
         m().token_open_fails = true;
         m().add_file("C:\\WINDOWS\\shy.exe", std::string(100, 's'));
         m().add_process(6, "C:\\WINDOWS\\shy.exe").needs_debug = true;
+        m().add_process(9, "C:\\WINDOWS\\shy.exe").needs_debug = true;  // one line for both
         if (nt) {
             infected(7, "C:\\WINDOWS\\evil.exe").unkillable = true;
             m().reg_set(HKEY_LOCAL_MACHINE, "SYSTEM\\ControlSet001\\Services\\evil", "ImagePath", "C:\\WINDOWS\\evil.exe");
