@@ -19,7 +19,7 @@ struct run_outcome {
     int infected;          // scan_state.files_infected
     int left;              // scan_state.files_left: infected files left without a scheduled deletion
     bool remove_failed;    // scan_state.text_file_left: the hosts file stayed ("Remove failed")
-    bool restart_needed;   // scan_state.restart_needed or service_restart_needed
+    bool restart_needed;   // scan_state.restart_needed: a deletion waits for the restart
     int left_running;      // processes_left_running(): infected processes whose file no disposition met
 };
 
@@ -28,3 +28,6 @@ struct run_outcome {
 // detect-only mode, else 3 when something stayed, else 2 when a restart
 // finishes the removal, else 1.
 int exit_code_for(const run_outcome &outcome);
+
+// The outcome of the scan that has run, from the scan state (console/scan_outcome.cpp).
+run_outcome scan_outcome(bool detect_only);

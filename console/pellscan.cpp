@@ -21,7 +21,6 @@
 #include "engine/platform_facts.h"
 #include "engine/scan_driver.h"
 #include "engine/scan_state.h"
-#include "memory/memory_scan.h"
 #include "version.h"
 
 namespace {
@@ -137,17 +136,7 @@ bool runs_as_service_account() {
 bool session_end_is_ours(LPARAM flags) { return !((flags & ENDSESSION_LOGOFF) && service_account); }
 
 // The RESULT line's code, from what the scan left.
-int decide_exit_code() {
-    run_outcome outcome;
-    outcome.stopped = scan_state.scan_terminated != 0;
-    outcome.detect_only = options.detect_only;
-    outcome.infected = scan_state.files_infected;
-    outcome.left = scan_state.files_left;
-    outcome.remove_failed = scan_state.text_file_left[0] != 0;
-    outcome.restart_needed = scan_state.restart_needed || service_restart_needed;
-    outcome.left_running = processes_left_running();
-    return exit_code_for(outcome);
-}
+int decide_exit_code() { return exit_code_for(scan_outcome(options.detect_only)); }
 
 // The end of the log after the engine's statistics: why the scan stopped,
 // what happens about a restart, the RESULT line. Returns the exit code.
@@ -157,7 +146,7 @@ int finish_run() {
     if (stopped) log_format("Stopped before the end (%s): files not reached were not scanned", stop_text(stop_cause_seen));
     if (int running = processes_left_running())
         log_format("Left running: %d infected program(s) that could not be ended, their files not reached", running);
-    if (scan_state.restart_needed || service_restart_needed) {
+    if (scan_outcome(options.detect_only).restart_needed) {
         if (stopped) {
             log_line("Restart: needed to finish the removal; not started, as the scan was stopped");
         } else if (!options.restart) {

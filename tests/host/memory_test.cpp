@@ -983,13 +983,8 @@ TEST_F(MemoryTest, ProcessLeftRunningWithItsFileOutOfTheWalkIsNotARemoval) {
         m().reg_set(HKEY_LOCAL_MACHINE, "Software\\Microsoft\\Windows\\CurrentVersion\\Run", "evil", "E:\\evil.exe");
         scan_driver();
         EXPECT_FALSE(m().reg_has_value(HKEY_LOCAL_MACHINE, "Software\\Microsoft\\Windows\\CurrentVersion\\Run", "evil"));
-        run_outcome outcome{};
-        outcome.infected = scan_state.files_infected;
-        outcome.left = scan_state.files_left;
-        outcome.restart_needed = scan_state.restart_needed || service_restart_needed;
-        outcome.left_running = processes_left_running();
-        EXPECT_EQ(1, outcome.left_running);
-        EXPECT_EQ(exit_left, exit_code_for(outcome));
+        EXPECT_EQ(1, processes_left_running());
+        EXPECT_EQ(exit_left, exit_code_for(scan_outcome(false)));
 
         // Its file on C: instead: the walk disposes of it (the file stays),
         // and the process no longer counts as left running.
@@ -1003,5 +998,24 @@ TEST_F(MemoryTest, ProcessLeftRunningWithItsFileOutOfTheWalkIsNotARemoval) {
         EXPECT_EQ(1, scan_state.files_scheduled + scan_state.files_left);
         m().handles.clear();
         m().open_handles = 0;
+    }
+}
+
+TEST_F(MemoryTest, ServiceKeysOfAnEndedProcessLeaveNothingForARestart) {
+    // NT 4 and XP: the process ends at the first attempt, its service (not
+    // running as such) has its keys deleted, its file goes: all removed.
+    for (void (*family)(sim::Machine &) : {nt4, xp}) {
+        fresh();
+        service_restart_needed = 0;
+        family(m());
+        m().add_drive('C', DRIVE_FIXED);
+        scan_state.unattended = 1;
+        infected(7, "C:\\WINDOWS\\evil.exe");
+        m().reg_set(HKEY_LOCAL_MACHINE, "SYSTEM\\ControlSet001\\Services\\evil", "ImagePath", "C:\\WINDOWS\\evil.exe");
+        scan_driver();
+        EXPECT_FALSE(m().exists("C:\\WINDOWS\\evil.exe"));
+        EXPECT_FALSE(m().reg_has_key(HKEY_LOCAL_MACHINE, "SYSTEM\\ControlSet001\\Services\\evil"));
+        EXPECT_EQ(1, service_restart_needed);
+        EXPECT_EQ(exit_removed, exit_code_for(scan_outcome(false)));
     }
 }
