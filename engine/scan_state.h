@@ -58,7 +58,8 @@ struct scan_state_t {
     uint32_t rename_left_fingerprint;
     // Detect-only: what has been reported found besides the memory scan's
     // listed files (registry values, services, the hosts file, the memory
-    // scan's files beyond memory_file_limit), each by the
+    // scan's files beyond memory_file_limit, on the NT family each found
+    // file's volume and index), each by the
     // fingerprint of its place and name, so that each is reported once, as
     // a removal removes it once (see first_report_of).
     uint64_t found_marks[found_mark_limit];
