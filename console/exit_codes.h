@@ -18,11 +18,16 @@ struct run_outcome {
     bool detect_only;      // /report: nothing was changed
     int infected;          // scan_state.files_infected
     int left;              // scan_state.files_left: infected files left without a scheduled deletion
-    bool remove_failed;    // a "Remove failed" line (the hosts file stayed)
-    bool restart_needed;   // scan_state.restart_needed or service_restart_needed
+    bool remove_failed;    // scan_state.text_file_left: the hosts file stayed ("Remove failed")
+    bool restart_needed;   // scan_state.restart_needed: a deletion waits for the restart
+    int left_running;      // processes_left_running(): infected processes whose file no disposition met
 };
 
-// The exit code of a run: 5 when stopped, else 0 when nothing was found,
-// else 4 in detect-only mode, else 3 when something stayed, else 2 when a
-// restart finishes the removal, else 1.
+// The exit code of a run: 5 when stopped, else 0 when nothing was found
+// (no infected file, no infected process left running), else 4 in
+// detect-only mode, else 3 when something stayed, else 2 when a restart
+// finishes the removal, else 1.
 int exit_code_for(const run_outcome &outcome);
+
+// The outcome of the scan that has run, from the scan state (console/scan_outcome.cpp).
+run_outcome scan_outcome(bool detect_only);

@@ -16,11 +16,11 @@
 #include "console/restart_request.h"
 #include "console/run_log.h"
 #include "console/unattended.h"
+#include "engine/disposition.h"
 #include "engine/find_function.h"
 #include "engine/platform_facts.h"
 #include "engine/scan_driver.h"
 #include "engine/scan_state.h"
-#include "memory/memory_scan.h"
 #include "version.h"
 
 namespace {
@@ -54,7 +54,6 @@ HANDLE log_done;
 volatile LONG stop_cause_seen = stop_none;
 // The rest is the main thread's only.
 bool scan_in_progress;
-bool remove_failed_seen;
 bool run_finished;
 // A well-known service account (LocalSystem, LocalService, NetworkService),
 // set before the console handler is installed.
@@ -105,11 +104,6 @@ void write_text(DWORD which, const char *text) {
     if (!line.empty()) write_console(which, line.c_str());
 }
 
-bool ends_with(const char *text, const char *tail) {
-    size_t n = std::strlen(text), m = std::strlen(tail);
-    return n >= m && std::strcmp(text + n - m, tail) == 0;
-}
-
 // The SID of the process's user is S-1-5-18, -19 or -20. Its logoff events
 // are other users' logoffs.
 bool runs_as_service_account() {
@@ -142,16 +136,7 @@ bool runs_as_service_account() {
 bool session_end_is_ours(LPARAM flags) { return !((flags & ENDSESSION_LOGOFF) && service_account); }
 
 // The RESULT line's code, from what the scan left.
-int decide_exit_code() {
-    run_outcome outcome;
-    outcome.stopped = scan_state.scan_terminated != 0;
-    outcome.detect_only = options.detect_only;
-    outcome.infected = scan_state.files_infected;
-    outcome.left = scan_state.files_left;
-    outcome.remove_failed = remove_failed_seen;
-    outcome.restart_needed = scan_state.restart_needed || service_restart_needed;
-    return exit_code_for(outcome);
-}
+int decide_exit_code() { return exit_code_for(scan_outcome(options.detect_only)); }
 
 // The end of the log after the engine's statistics: why the scan stopped,
 // what happens about a restart, the RESULT line. Returns the exit code.
@@ -159,7 +144,9 @@ int finish_run() {
     run_finished = true;
     bool stopped = scan_state.scan_terminated != 0;
     if (stopped) log_format("Stopped before the end (%s): files not reached were not scanned", stop_text(stop_cause_seen));
-    if (scan_state.restart_needed || service_restart_needed) {
+    if (int running = processes_left_running())
+        log_format("Left running: %d infected program(s) that could not be ended, their files not reached", running);
+    if (scan_outcome(options.detect_only).restart_needed) {
         if (stopped) {
             log_line("Restart: needed to finish the removal; not started, as the scan was stopped");
         } else if (!options.restart) {
@@ -211,7 +198,6 @@ LRESULT CALLBACK report_window_proc(HWND window, UINT message, WPARAM wparam, LP
     case report_line_message:
         if (wparam != 0 || lparam != 0) break;
         the_log.line(scan_state.report_line);
-        if (ends_with(scan_state.report_line, " Remove failed")) remove_failed_seen = true;
         return 0;
     case report_status_message:
         if (wparam != 0 || lparam != 0) break;

@@ -1,6 +1,7 @@
 // The infected-file disposition.
 #include "engine/disposition.h"
 
+#include <cstdio>
 #include <cstring>
 
 #include "engine/directory_walker.h"
@@ -40,9 +41,39 @@ disposition_outcome delete_disposition(const char *path, const char *name) {
     return schedule_delete_at_restart(path) ? outcome_scheduled : outcome_left;
 }
 
+// Detect-only, on the NT family: the file's volume and index, the same
+// whatever path leads to it (a junction, a volume mounted in a folder and
+// under a letter, a substituted drive), where a removal would not meet the
+// file again once deleted. Unknown (false) when the file cannot be opened,
+// the file system gives no index, or the file has more than one name (hard
+// links): a removal deletes each name where it meets it, and each is a find.
+const char file_identity_place[] = "file identity";
+
+bool file_identity(const char *path, char (&text)[32]) {
+    if (platform_family() != 5) return false;
+    int fd = os::_open(path, _O_RDONLY | _O_BINARY);
+    if (fd == -1) return false;
+    intptr_t handle = os::_get_osfhandle(fd);
+    BY_HANDLE_FILE_INFORMATION information;
+    bool known = handle != -1 && os::GetFileInformationByHandle((HANDLE)handle, &information) &&
+                 (information.nFileIndexHigh || information.nFileIndexLow) && information.nNumberOfLinks <= 1;
+    os::_close(fd);
+    if (known)
+        std::snprintf(text, sizeof text, "%08lx:%08lx%08lx", (unsigned long)information.dwVolumeSerialNumber,
+                      (unsigned long)information.nFileIndexHigh, (unsigned long)information.nFileIndexLow);
+    return known;
+}
+
+bool found_under_another_path(const char *path) {
+    char identity[32];
+    return scan_state.detect_only && file_identity(path, identity) && reported_found(file_identity_place, identity);
+}
+
 // Detect-only: the file is named found, and so is what a removal would
 // delete with it, the trojan's uninstall entry.
 disposition_outcome found_disposition(const char *path, const char *name) {
+    char identity[32];
+    if (file_identity(path, identity)) first_report_of(file_identity_place, identity);
     report("%s     %s found", path, name);
     uninstall_entry_cleanup();
     return outcome_found;
@@ -53,6 +84,28 @@ int memory_entry(const char *path) {
     for (int32_t i = 0; i < scan_state.memory_file_count && i < memory_file_limit; ++i)
         if (same_file_seen(scan_state.memory_files[i], path)) return i;
     return -1;
+}
+
+// Detect-only: a file the memory scan reports found once its list of files
+// is full is remembered among the found marks, by its short form (or its
+// path when it has none), so that neither another process of the image nor
+// the drive walk reports and counts it again.
+const char memory_file_place[] = "memory file";
+
+bool memory_file_key(const char *path, char (&key)[MAX_PATH]) {
+    DWORD n = full_path(path) ? os::GetShortPathNameA(path, key, sizeof key) : 0;
+    return (n != 0 && n < sizeof key) || copy_text(key, sizeof key, path);
+}
+
+bool found_beyond_memory_list(const char *path) {
+    char key[MAX_PATH];
+    return scan_state.detect_only && scan_state.memory_file_count >= memory_file_limit && memory_file_key(path, key) &&
+           reported_found(memory_file_place, key);
+}
+
+void remember_beyond_memory_list(const char *path) {
+    char key[MAX_PATH];
+    if (memory_file_key(path, key)) first_report_of(memory_file_place, key);
 }
 
 // The line of a process ended for being infected; in a detect-only scan,
@@ -73,6 +126,9 @@ void dispose(const char *path, const char *name) {
     if (outcome == outcome_scheduled) ++scan_state.files_scheduled;
     if (outcome == outcome_left) ++scan_state.files_left;
     if (entry >= 0) scan_state.memory_file_outcomes[entry] = outcome;
+    for (int32_t i = 0; i < scan_state.running_file_count; ++i)
+        if (scan_state.running_files[i][0] && same_file_seen(scan_state.running_files[i], path))
+            scan_state.running_files[i][0] = 0;
     scan_state.restart_needed = scan_state.files_scheduled > 0 && scan_state.files_left == 0;
     if (scan_state.offline) remove_services_of_file(path);
 }
@@ -85,7 +141,28 @@ void infected_file_disposition(const char *path, const char *name) {
 
 disposition_outcome memory_scan_outcome(const char *path) {
     int entry = memory_entry(path);
-    return entry < 0 ? outcome_none : (disposition_outcome)scan_state.memory_file_outcomes[entry];
+    if (entry >= 0) return (disposition_outcome)scan_state.memory_file_outcomes[entry];
+    return found_beyond_memory_list(path) || found_under_another_path(path) ? outcome_found : outcome_none;
+}
+
+void memory_left_running(const char *image_path) {
+    char path[MAX_PATH];
+    if (!unredirected_path(image_path, path, sizeof path) && !copy_text(path, sizeof path, image_path)) path[0] = 0;
+    // A file already left in place for another process of the image is
+    // counted as such.
+    disposition_outcome earlier = memory_scan_outcome(path);
+    if (earlier == outcome_scheduled || earlier == outcome_left) return;
+    if (path[0] && scan_state.running_file_count < memory_file_limit)
+        copy_text(scan_state.running_files[scan_state.running_file_count++], sizeof scan_state.running_files[0], path);
+    else
+        ++scan_state.running_overflow;
+}
+
+int32_t processes_left_running() {
+    int32_t count = scan_state.running_overflow;
+    for (int32_t i = 0; i < scan_state.running_file_count; ++i)
+        if (scan_state.running_files[i][0]) ++count;
+    return count;
 }
 
 int memory_retest_disposition(const char *label, const char *image_path) {
@@ -106,6 +183,8 @@ int memory_retest_disposition(const char *label, const char *image_path) {
             int32_t entry = scan_state.memory_file_count++;
             copy_text(scan_state.memory_files[entry], sizeof scan_state.memory_files[0], path);
             scan_state.memory_file_outcomes[entry] = outcome_none;
+        } else if (earlier == outcome_none && scan_state.detect_only) {
+            remember_beyond_memory_list(path);
         }
         if (scan_state.disposition_choice == disposition_delete) dispose(path, label);
     }

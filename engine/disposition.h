@@ -3,6 +3,7 @@
 // deletion at restart when even that fails. One report line per outcome.
 // A detect-only scan reports the file found and leaves it as it is.
 #pragma once
+#include <cstdint>
 
 // What the last disposition of a file left.
 enum disposition_outcome : unsigned char {
@@ -28,8 +29,18 @@ int memory_retest_disposition(const char *label, const char *path);
 // path or another form of it, such as its short form): outcome_none when the
 // memory scan has not reported it. A file it deleted that stands again is a
 // new find; one it left in place (scheduled or not) is the same find, whose
-// one line stands, as does one a detect-only scan reported found.
+// one line stands, as does one a detect-only scan reported found (on the NT
+// family also under another path that leads to the same file).
 disposition_outcome memory_scan_outcome(const char *path);
+
+// The memory scan leaves an infected process running, its file to the drive
+// walk: it stays counted by processes_left_running until a disposition of
+// that file.
+void memory_left_running(const char *image_path);
+
+// How many infected processes the memory scan left running whose image file
+// no disposition has met since (a walk that did not reach it, or stopped).
+int32_t processes_left_running();
 
 // The re-test of a process just terminated for being infected whose image
 // file the walk could not list: a file that stands has the whole re-test;

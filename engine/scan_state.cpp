@@ -28,19 +28,33 @@ void show_status(const char *text) {
     os::SendMessageA(scan_state.report_window, report_status_message, 0, 0);
 }
 
-int first_report_of(const char *place, const char *name) {
+namespace {
+uint64_t found_mark(const char *place, const char *name) {
     std::string text = std::string(place) + '\n' + name;
     lower_text(&text[0]);
     // FNV-1a, 64 bits.
     uint64_t mark = 14695981039346656037ull;
     for (unsigned char c : text) mark = (mark ^ c) * 1099511628211ull;
+    return mark;
+}
+
+bool mark_kept(uint64_t mark) {
     int32_t count = scan_state.found_mark_count;
     if (count > found_mark_limit) count = found_mark_limit;
     for (int32_t i = 0; i < count; ++i)
-        if (scan_state.found_marks[i] == mark) return 0;
-    if (count < found_mark_limit) scan_state.found_marks[scan_state.found_mark_count++] = mark;
+        if (scan_state.found_marks[i] == mark) return true;
+    return false;
+}
+}  // namespace
+
+int first_report_of(const char *place, const char *name) {
+    uint64_t mark = found_mark(place, name);
+    if (mark_kept(mark)) return 0;
+    if (scan_state.found_mark_count < found_mark_limit) scan_state.found_marks[scan_state.found_mark_count++] = mark;
     return 1;
 }
+
+int reported_found(const char *place, const char *name) { return mark_kept(found_mark(place, name)); }
 
 int copy_text(char *dst, unsigned dst_size, const char *src) {
     size_t n = std::strlen(src);

@@ -9,7 +9,7 @@
 // How many images the memory scan remembers as reported.
 enum { memory_file_limit = 32 };
 // How many other things a detect-only scan remembers as reported found.
-enum { found_mark_limit = 128 };
+enum { found_mark_limit = 1024 };
 
 struct scan_state_t {
     HWND report_window;
@@ -57,11 +57,27 @@ struct scan_state_t {
     int32_t rename_copy_kept;
     uint32_t rename_left_fingerprint;
     // Detect-only: what has been reported found besides the memory scan's
-    // files (registry values, services, the hosts file), each by the
+    // listed files (registry values, services, the hosts file, the memory
+    // scan's files beyond memory_file_limit, on the NT family each found
+    // file's volume and index), each by the
     // fingerprint of its place and name, so that each is reported once, as
     // a removal removes it once (see first_report_of).
     uint64_t found_marks[found_mark_limit];
     int32_t found_mark_count;
+    // The images of infected processes the memory scan left running, each
+    // until a disposition of its file (the entry is then emptied); the
+    // first memory_file_limit of them, running_overflow counting the rest.
+    char running_files[memory_file_limit][261];
+    int32_t running_file_count;
+    int32_t running_overflow;
+    // The file whose deletion the text signature scanner last tried and
+    // could not make ("Remove failed"), until a later test finds it deleted,
+    // gone or clean; empty when there is none.
+    char text_file_left[261];
+    // Unattended: the line saying the debug privilege could not be enabled
+    // has been reported (once for the scan, not once for each process that
+    // refused to be opened).
+    uint8_t debug_privilege_reported;
     // Set by a front end before the scan, never by the engine.
     // detect_only: the scan tests and looks up everything a removal would
     // (processes, files, autorun values, services, the uninstall entry, the
@@ -116,6 +132,9 @@ void show_status(const char *text);
 // registry key and value, say; letter case aside), 0 after that. Once
 // found_mark_limit things are remembered, every further one is new each time.
 int first_report_of(const char *place, const char *name);
+
+// Whether first_report_of has remembered this place and name.
+int reported_found(const char *place, const char *name);
 
 // Copies src into a buffer of dst_size bytes, always terminated; returns 0 and
 // leaves dst empty when src does not fit whole.

@@ -16,8 +16,8 @@ void memory_scan() {
         // With no one there to answer, the scan goes on to the drives; the
         // front end reads service_restart_needed.
         if (scan_state.unattended) {
-            report("System Memory    W32/Quelby.Trojan  still running, its service removed: the removal "
-                   "completes at the next restart");
+            report("System Memory    W32/Quelby.Trojan  still running, its service removed: it ends at the "
+                   "next restart");
             scan_state.memory_phase = 0;
             return;
         }

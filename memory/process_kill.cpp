@@ -158,8 +158,12 @@ unsigned perf_fill_slots(const perf_block &b, long id_process_index, perf_proces
 void enable_debug_privilege() {
     // Without a token the step has no effect, and the user is told.
     if (enable_privilege("SeDebugPrivilege", nullptr)) return;
-    if (scan_state.unattended) report("System Memory    Debug privilege could not be enabled");
-    else os::MessageBoxA(nullptr, "false", "TEMP", MB_OK);
+    if (!scan_state.unattended) {
+        os::MessageBoxA(nullptr, "false", "TEMP", MB_OK);
+    } else if (!scan_state.debug_privilege_reported) {
+        scan_state.debug_privilege_reported = 1;
+        report("System Memory    Debug privilege could not be enabled");
+    }
 }
 
 int kill_by_name_toolhelp(const char *path) {

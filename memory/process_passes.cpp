@@ -101,6 +101,8 @@ int scan_processes_toolhelp() {
             if (scan_state.detect_only ||
                 end_if_listed(kernel, r->process_id, r->image_path) != end_outcome::refused)
                 rescan(*r);
+            else
+                memory_left_running(r->image_path);
         }
     delete entry;
     if (snapshot != INVALID_HANDLE_VALUE) os::CloseHandle(snapshot);
@@ -141,6 +143,7 @@ int scan_processes_psapi() {
                 delete_service_keys(service, r->image_path);
                 // The stopped service need not have been this process.
                 if (ended || end_if_image(r->process_id, r->image_path) != end_outcome::refused) rescan(*r);
+                else memory_left_running(r->image_path);
                 continue;
             }
             // The restart question says the trojan's registry entries are
@@ -152,6 +155,7 @@ int scan_processes_psapi() {
         }
         // The file of a process that lives on is left to the drive walk.
         if (ended) rescan(*r);
+        else memory_left_running(r->image_path);
     }
     return survivor;
 }

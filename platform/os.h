@@ -31,6 +31,7 @@ BOOL MoveFileExA(LPCSTR existing, LPCSTR target, DWORD flags);
 UINT GetWindowsDirectoryA(LPSTR buffer, UINT size);
 UINT GetSystemDirectoryA(LPSTR buffer, UINT size);
 DWORD GetShortPathNameA(LPCSTR long_path, LPSTR short_path, DWORD size);
+BOOL GetFileInformationByHandle(HANDLE file, BY_HANDLE_FILE_INFORMATION *information);
 DWORD ExpandEnvironmentStringsA(LPCSTR source, LPSTR destination, DWORD size);
 
 // C runtime: low-level file calls
@@ -40,6 +41,7 @@ int _read(int fd, void *buffer, unsigned int count);
 long _lseek(int fd, long offset, int origin);
 long _filelength(int fd);
 int _close(int fd);
+intptr_t _get_osfhandle(int fd);
 int _write(int fd, const void *buffer, unsigned int count);
 
 // C runtime: string calls that are not standard C

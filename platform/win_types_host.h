@@ -69,6 +69,19 @@ struct WIN32_FIND_DATAA {
 };
 typedef WIN32_FIND_DATAA *LPWIN32_FIND_DATAA;
 
+struct BY_HANDLE_FILE_INFORMATION {
+    DWORD dwFileAttributes;
+    FILETIME ftCreationTime;
+    FILETIME ftLastAccessTime;
+    FILETIME ftLastWriteTime;
+    DWORD dwVolumeSerialNumber;
+    DWORD nFileSizeHigh;
+    DWORD nFileSizeLow;
+    DWORD nNumberOfLinks;
+    DWORD nFileIndexHigh;
+    DWORD nFileIndexLow;
+};
+
 struct POINT {
     LONG x;
     LONG y;

@@ -11,6 +11,7 @@
 
 #include "engine/scan_state.h"
 #include "engine/byte_reader.h"
+#include "engine/path_text.h"
 #include "repair/uninstall_entry.h"
 
 namespace {
@@ -149,12 +150,25 @@ int find_pattern(const unsigned char *area, int span, const unsigned char *patte
     return 0;
 }
 
+namespace {
+// The file is no longer one whose deletion failed.
+void forget_left(const char *path) {
+    if (same_text_nocase(scan_state.text_file_left, path)) scan_state.text_file_left[0] = 0;
+}
+}  // namespace
+
 int text_signature_scan_with_table(const unsigned char *table, int count, const char *path) {
     int fd = os::_open(path, _O_RDONLY | _O_BINARY, 0x180);
-    if (fd == -1) return 0;
+    if (fd == -1) {
+        if (scan_state.text_file_left[0] && os::_access(path, 0) != 0) forget_left(path);
+        return 0;
+    }
     int hit = match(table, count, fd);
     os::_close(fd);
-    if (!hit) return 0;
+    if (!hit) {
+        forget_left(path);
+        return 0;
+    }
     // A detect-only scan reports the file found the first time only, as a
     // removal deletes it the first time.
     if (scan_state.detect_only && !first_report_of("", path)) return 1;
@@ -166,10 +180,12 @@ int text_signature_scan_with_table(const unsigned char *table, int count, const 
         report("%s     %s found", path, text_record_name);
         uninstall_entry_cleanup();
     } else if (os::DeleteFileA(path)) {
+        forget_left(path);
         ++scan_state.files_removed;
         uninstall_entry_cleanup();
         report("%s     %s removed", path, text_record_name);
     } else {
+        copy_text(scan_state.text_file_left, sizeof scan_state.text_file_left, path);
         report("%s     %s Remove failed", path, text_record_name);
     }
     return 1;

@@ -543,6 +543,35 @@ long _filelength(int fd) {
 
 int _close(int fd) { return close(fd); }
 
+namespace {
+// The handle _get_osfhandle gives for a descriptor: never 0 or -1.
+const intptr_t fd_handle_base = 0x10000;
+}  // namespace
+
+intptr_t _get_osfhandle(int fd) {
+    struct stat st;
+    if (fd < 0 || fstat(fd, &st) != 0) return -1;
+    return fd_handle_base + fd;
+}
+
+// A file's identity is its node on its file system: the device stands for
+// the volume serial number, the inode for the file index.
+BOOL GetFileInformationByHandle(HANDLE file, BY_HANDLE_FILE_INFORMATION *information) {
+    intptr_t value = (intptr_t)file - fd_handle_base;
+    struct stat st;
+    if (!information || value < 0 || value > 0x7fffffff || fstat((int)value, &st) != 0) return FALSE;
+    std::memset(information, 0, sizeof *information);
+    uint64_t device = (uint64_t)st.st_dev, index = (uint64_t)st.st_ino;
+    information->dwFileAttributes = FILE_ATTRIBUTE_ARCHIVE;
+    information->dwVolumeSerialNumber = (DWORD)(device ^ (device >> 32));
+    information->nFileIndexHigh = (DWORD)(index >> 32);
+    information->nFileIndexLow = (DWORD)index;
+    information->nFileSizeHigh = (DWORD)((uint64_t)st.st_size >> 32);
+    information->nFileSizeLow = (DWORD)st.st_size;
+    information->nNumberOfLinks = (DWORD)st.st_nlink;
+    return TRUE;
+}
+
 int _write(int, const void *, unsigned int) {
     errno = EBADF;
     return -1;

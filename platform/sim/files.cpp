@@ -365,6 +365,30 @@ long _filelength(int fd) {
     return (long)it->second.node->data.size();
 }
 
+// The handle of an open fd: a number of its own, mapped back below.
+enum : intptr_t { fd_handle_base = 0x40000000 };
+
+intptr_t _get_osfhandle(int fd) {
+    sim::Machine &m = sim::called("_get_osfhandle");
+    return m.fds.count(fd) ? fd_handle_base + fd : -1;
+}
+
+// A file's identity is its node: every path to it (through links too) gives
+// the same index.
+BOOL GetFileInformationByHandle(HANDLE file, BY_HANDLE_FILE_INFORMATION *information) {
+    sim::Machine &m = sim::called("GetFileInformationByHandle");
+    auto it = m.fds.find((int)((intptr_t)file - fd_handle_base));
+    if (it == m.fds.end() || !information || m.should_fail("GetFileInformationByHandle")) return FALSE;
+    std::memset(information, 0, sizeof *information);
+    uint64_t index = (uint64_t)(uintptr_t)it->second.node;
+    information->dwVolumeSerialNumber = 0x51D0C0DE;
+    information->nFileIndexHigh = (DWORD)(index >> 32);
+    information->nFileIndexLow = (DWORD)index;
+    information->nFileSizeLow = (DWORD)it->second.node->data.size();
+    information->nNumberOfLinks = 1;
+    return TRUE;
+}
+
 int _close(int fd) {
     sim::Machine &m = sim::called("_close");
     auto it = m.fds.find(fd);

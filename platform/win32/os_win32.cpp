@@ -23,6 +23,9 @@ UINT GetSystemDirectoryA(LPSTR buffer, UINT size) { return ::GetSystemDirectoryA
 DWORD GetShortPathNameA(LPCSTR long_path, LPSTR short_path, DWORD size) {
     return ::GetShortPathNameA(long_path, short_path, size);
 }
+BOOL GetFileInformationByHandle(HANDLE file, BY_HANDLE_FILE_INFORMATION *information) {
+    return ::GetFileInformationByHandle(file, information);
+}
 DWORD ExpandEnvironmentStringsA(LPCSTR source, LPSTR destination, DWORD size) {
     return ::ExpandEnvironmentStringsA(source, destination, size);
 }
@@ -32,6 +35,7 @@ int _open(const char *path, int flags, int mode) { return ::_open(path, flags, m
 int _read(int fd, void *buffer, unsigned int count) { return ::_read(fd, buffer, count); }
 long _lseek(int fd, long offset, int origin) { return ::_lseek(fd, offset, origin); }
 long _filelength(int fd) { return ::_filelength(fd); }
+intptr_t _get_osfhandle(int fd) { return ::_get_osfhandle(fd); }
 int _close(int fd) { return ::_close(fd); }
 int _write(int fd, const void *buffer, unsigned int count) { return ::_write(fd, buffer, count); }
 

@@ -147,6 +147,27 @@ const std::vector<ContractRow> rows = {
          os::_close(fd);
          return after(m, n);
      }},
+    {"a file's index: one file opened twice agrees, another file differs, one name each", {1, any},
+     [](ContractMachine &m) {
+         m.make_file(m.root() + "\\one.bin", "1", FILE_ATTRIBUTE_ARCHIVE);
+         m.make_file(m.root() + "\\two.bin", "2", FILE_ATTRIBUTE_ARCHIVE);
+         BY_HANDLE_FILE_INFORMATION info[3];
+         const char *names[3] = {"\\one.bin", "\\ONE.BIN", "\\two.bin"};
+         int known = 0;
+         for (int i = 0; i < 3; ++i) {
+             int fd = os::_open((m.root() + names[i]).c_str(), _O_RDONLY | _O_BINARY);
+             if (fd == -1) continue;
+             intptr_t handle = os::_get_osfhandle(fd);
+             if (handle != -1 && os::GetFileInformationByHandle((HANDLE)handle, &info[i]) && info[i].nNumberOfLinks == 1)
+                 ++known;
+             os::_close(fd);
+         }
+         auto same = [&](int a, int b) {
+             return info[a].dwVolumeSerialNumber == info[b].dwVolumeSerialNumber &&
+                    info[a].nFileIndexHigh == info[b].nFileIndexHigh && info[a].nFileIndexLow == info[b].nFileIndexLow;
+         };
+         return after(m, known == 3 && same(0, 1) && !same(0, 2) ? 1 : 0);
+     }},
     {"_open of a file held open by another", {1, any},
      [](ContractMachine &m) {
          m.make_file(m.root() + "\\shared.bin", "x", FILE_ATTRIBUTE_ARCHIVE);

@@ -82,6 +82,11 @@ TEST(ConsoleExitCode, EachOutcomeAndTheirPrecedence) {
     run_outcome hosts = at_restart;
     hosts.remove_failed = true;
     EXPECT_EQ(exit_code_for(hosts), 3);
+    // An infected process left running, its file never reached: no file
+    // counted, and still not clean.
+    run_outcome running = clean;
+    running.left_running = 1;
+    EXPECT_EQ(exit_code_for(running), 3);
 
     run_outcome detected = left;
     detected.detect_only = true;

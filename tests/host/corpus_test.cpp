@@ -148,3 +148,19 @@ TEST_F(Corpus, UnshowableNamesAndAFolderLoop) {
     EXPECT_EQ("Scanning completed", window.statuses.back());
     expect_only_removed(before, {"C:\\loop\\evil.exe", "C:\\names\\\xE9t\xE9.exe"});
 }
+
+TEST_F(Corpus, DetectOnlyFindsAFileReachedByManyPathsOnce) {
+    // A folder loop and a second way into the same folder: the removal meets
+    // the file once and deletes it; the detect-only scan reports it once.
+    m().add_file("C:\\loop\\evil.exe", sample);
+    m().add_link("C:\\loop\\again", "C:\\loop");
+    m().add_link("C:\\mnt", "C:\\loop");
+    auto before = contents();
+    scan_state.detect_only = 1;
+    scan_driver();
+    EXPECT_EQ(1, scan_state.files_infected);
+    EXPECT_EQ(1, std::count_if(window.lines.begin(), window.lines.end(), [](const std::string &l) {
+                  return l.find("evil.exe     W32/Quelby.") != std::string::npos;
+              }));
+    EXPECT_EQ(before, contents());
+}

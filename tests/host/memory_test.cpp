@@ -2,6 +2,8 @@
 // termination methods, the privileges and the restart.
 #include "test_support.h"
 
+#include "console/exit_codes.h"
+#include "engine/disposition.h"
 #include "engine/file_matcher.h"
 #include "engine/platform_facts.h"
 #include "engine/same_file.h"
@@ -897,6 +899,7 @@ TEST_F(MemoryTest, UnattendedScanTellsInLinesAndGoesOnPastASurvivor) {
         m().token_open_fails = true;
         m().add_file("C:\\WINDOWS\\shy.exe", std::string(100, 's'));
         m().add_process(6, "C:\\WINDOWS\\shy.exe").needs_debug = true;
+        m().add_process(9, "C:\\WINDOWS\\shy.exe").needs_debug = true;  // one line for both
         if (nt) {
             infected(7, "C:\\WINDOWS\\evil.exe").unkillable = true;
             m().reg_set(HKEY_LOCAL_MACHINE, "SYSTEM\\ControlSet001\\Services\\evil", "ImagePath", "C:\\WINDOWS\\evil.exe");
@@ -913,8 +916,8 @@ TEST_F(MemoryTest, UnattendedScanTellsInLinesAndGoesOnPastASurvivor) {
         std::vector<std::string> want;
         if (nt) {
             want.push_back("System Memory    Debug privilege could not be enabled");
-            want.push_back("System Memory    W32/Quelby.Trojan  still running, its service removed: the removal "
-                           "completes at the next restart");
+            want.push_back("System Memory    W32/Quelby.Trojan  still running, its service removed: it ends at the "
+                           "next restart");
         }
         if (!nt || nt4_family) want.push_back("C:\\WINDOWS\\evil.exe     Could not kill process");
         want.push_back("C:\\WINDOWS\\evil.exe     W32/Quelby.Qgs.Dl.Trojan Unable to remove");
@@ -932,5 +935,87 @@ TEST_F(MemoryTest, UnattendedScanTellsInLinesAndGoesOnPastASurvivor) {
         EXPECT_EQ(1, scan_state.restart_needed);
         m().handles.clear();
         m().open_handles = 0;
+    }
+}
+
+TEST_F(MemoryTest, DetectOnlyReportsEachOfManyInfectedProcessesFilesOnce) {
+    // More infected images than the memory scan's list of files holds: the
+    // detect-only lines are the removal's, "found" for "removed", and the
+    // files beyond the list are not found again by the drive walk.
+    for (void (*family)(sim::Machine &) : {win98, xp}) {
+        std::vector<std::string> lines[2];
+        int32_t infected_count[2];
+        for (int detect = 0; detect < 2; ++detect) {
+            fresh();
+            family(m());
+            m().add_drive('C', DRIVE_FIXED);
+            scan_state.detect_only = (uint8_t)detect;
+            for (int i = 0; i < memory_file_limit + 3; ++i) infected(10 + i, "C:\\W\\E" + std::to_string(i) + ".EXE");
+            scan_driver();
+            for (std::string line : window.lines) {
+                if (line.find("Total files scanned") == 0) continue;  // the removal deleted what the walk would test
+                size_t at = line.rfind(" removed");
+                if (at != std::string::npos && at + 8 == line.size()) line.replace(at, 8, " found");
+                lines[detect].push_back(line);
+            }
+            infected_count[detect] = scan_state.files_infected;
+        }
+        EXPECT_EQ(memory_file_limit + 3, infected_count[1]);
+        EXPECT_EQ(infected_count[0], infected_count[1]);
+        // The removal's count of removed files is 0 in the detect-only statistics.
+        ASSERT_FALSE(lines[0].empty());
+        lines[0].back() = "Total files removed\t\t:  0";
+        EXPECT_EQ(lines[0], lines[1]);
+    }
+}
+
+TEST_F(MemoryTest, ProcessLeftRunningWithItsFileOutOfTheWalkIsNotARemoval) {
+    // An infected process that outlives the memory scan runs from a drive
+    // the walk does not reach: the run removes its autorun value and counts
+    // no file, and its exit code says that something stayed.
+    for (void (*family)(sim::Machine &) : {win98, xp}) {
+        fresh();
+        family(m());
+        m().add_drive('C', DRIVE_FIXED);
+        m().add_drive('E', DRIVE_REMOVABLE);
+        scan_state.unattended = 1;
+        infected(7, "E:\\evil.exe").unkillable = true;
+        m().reg_set(HKEY_LOCAL_MACHINE, "Software\\Microsoft\\Windows\\CurrentVersion\\Run", "evil", "E:\\evil.exe");
+        scan_driver();
+        EXPECT_FALSE(m().reg_has_value(HKEY_LOCAL_MACHINE, "Software\\Microsoft\\Windows\\CurrentVersion\\Run", "evil"));
+        EXPECT_EQ(1, processes_left_running());
+        EXPECT_EQ(exit_left, exit_code_for(scan_outcome(false)));
+
+        // Its file on C: instead: the walk disposes of it (the file stays),
+        // and the process no longer counts as left running.
+        fresh();
+        family(m());
+        m().add_drive('C', DRIVE_FIXED);
+        scan_state.unattended = 1;
+        infected(7, "C:\\APPS\\evil.exe").unkillable = true;
+        scan_driver();
+        EXPECT_EQ(0, processes_left_running());
+        EXPECT_EQ(1, scan_state.files_scheduled + scan_state.files_left);
+        m().handles.clear();
+        m().open_handles = 0;
+    }
+}
+
+TEST_F(MemoryTest, ServiceKeysOfAnEndedProcessLeaveNothingForARestart) {
+    // NT 4 and XP: the process ends at the first attempt, its service (not
+    // running as such) has its keys deleted, its file goes: all removed.
+    for (void (*family)(sim::Machine &) : {nt4, xp}) {
+        fresh();
+        service_restart_needed = 0;
+        family(m());
+        m().add_drive('C', DRIVE_FIXED);
+        scan_state.unattended = 1;
+        infected(7, "C:\\WINDOWS\\evil.exe");
+        m().reg_set(HKEY_LOCAL_MACHINE, "SYSTEM\\ControlSet001\\Services\\evil", "ImagePath", "C:\\WINDOWS\\evil.exe");
+        scan_driver();
+        EXPECT_FALSE(m().exists("C:\\WINDOWS\\evil.exe"));
+        EXPECT_FALSE(m().reg_has_key(HKEY_LOCAL_MACHINE, "SYSTEM\\ControlSet001\\Services\\evil"));
+        EXPECT_EQ(1, service_restart_needed);
+        EXPECT_EQ(exit_removed, exit_code_for(scan_outcome(false)));
     }
 }

@@ -60,6 +60,28 @@ TEST_F(TextSignatureTest, BuiltInRecordFindsTheHijackedHostsFileOnce) {
     EXPECT_TRUE(m().exists(hosts));
 }
 
+TEST_F(TextSignatureTest, AFileHeldForAMomentIsLeftOnlyUntilItGoes) {
+    m().add_file(hosts, hijacked);
+    m().fail_calls["DeleteFileA"] = 1;
+    EXPECT_EQ(1, text_signature_scan(hosts));
+    EXPECT_STREQ(hosts, scan_state.text_file_left);
+    EXPECT_EQ(1, text_signature_scan(hosts));  // the next find deletes it
+    EXPECT_STREQ("", scan_state.text_file_left);
+    EXPECT_EQ((std::vector<std::string>{"C:\\WINDOWS\\hosts     W32/Nyxem.Worm Remove failed",
+                                        "C:\\WINDOWS\\hosts     W32/Nyxem.Worm removed"}),
+              window.lines);
+    // Left, then gone by other hands, or cleaned: no longer left.
+    for (bool cleaned : {false, true}) {
+        m().add_file(hosts, hijacked);
+        m().fail_calls["DeleteFileA"] = 1;
+        text_signature_scan(hosts);
+        if (cleaned) m().add_file(hosts, "127.0.0.1 localhost\r\n");
+        else os::DeleteFileA(hosts);
+        EXPECT_EQ(0, text_signature_scan(hosts));
+        EXPECT_STREQ("", scan_state.text_file_left);
+    }
+}
+
 TEST_F(TextSignatureTest, GateAndReadOnlyFile) {
     std::string table = text_record("T", 3, "xyz", 0, 1);
     m().add_file(hosts, "BeGiN xyz");
