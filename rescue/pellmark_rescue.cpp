@@ -385,7 +385,8 @@ int main(int argc, char **argv) {
     bool stopped = scan_state.scan_terminated != 0;
     if (stopped) out_line("Stopped before the end (a signal): files not reached were not scanned");
 
-    run_outcome outcome;
+    run_outcome outcome{};
+    outcome.left_running = 0;  // offline no process of the disk runs
     outcome.stopped = stopped;
     outcome.detect_only = options.detect_only;
     outcome.infected = scan_state.files_infected;
