@@ -20,6 +20,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "platform/host_text.h"
 #include "platform/rescue/internal.h"
 
 namespace rescue {
@@ -85,30 +86,9 @@ bool find_entry(int dir_fd, const std::string &wanted, std::string &found) {
     return true;
 }
 
-// Windows' wildcards: * any run, ? one character, letter case aside; "*.*"
-// matches every name and a trailing ".*" also a name without a dot.
-bool glob(const char *p, const char *n) {
-    for (;;) {
-        if (*p == 0) return *n == 0;
-        if (*p == '*') {
-            while (*p == '*') ++p;
-            if (*p == 0) return true;
-            for (const char *t = n; *t; ++t)
-                if (glob(p, t)) return true;
-            return glob(p, n + std::strlen(n));
-        }
-        if (*n == 0) return false;
-        if (*p != '?' && upper_ansi((unsigned char)*p) != upper_ansi((unsigned char)*n)) return false;
-        ++p;
-        ++n;
-    }
-}
-
+// Windows' wildcards, letter case aside in the ANSI code page.
 bool wildcard_match(const std::string &pattern, const std::string &name) {
-    if (glob(pattern.c_str(), name.c_str())) return true;
-    if (pattern.size() >= 2 && pattern.compare(pattern.size() - 2, 2, ".*") == 0 && name.find('.') == std::string::npos)
-        return glob(pattern.substr(0, pattern.size() - 2).c_str(), name.c_str());
-    return false;
+    return host_text::wildcard_match(pattern, name, upper_ansi);
 }
 
 FILETIME filetime_of(const struct timespec &t) {

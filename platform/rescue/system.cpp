@@ -17,6 +17,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "platform/host_text.h"
 #include "platform/rescue/internal.h"
 
 namespace rescue {
@@ -347,20 +348,9 @@ DWORD ExpandEnvironmentStringsA(LPCSTR source, LPSTR destination, DWORD size) {
     return (DWORD)out.size() + 1;
 }
 
-int _stricmp(const char *a, const char *b) {
-    for (;; ++a, ++b) {
-        int ca = std::tolower((unsigned char)*a), cb = std::tolower((unsigned char)*b);
-        if (ca != cb || ca == 0) return ca - cb;
-    }
-}
+int _stricmp(const char *a, const char *b) { return host_text::stricmp(a, b); }
 
-int _strnicmp(const char *a, const char *b, size_t n) {
-    for (; n; --n, ++a, ++b) {
-        int ca = std::tolower((unsigned char)*a), cb = std::tolower((unsigned char)*b);
-        if (ca != cb || ca == 0) return ca - cb;
-    }
-    return 0;
-}
+int _strnicmp(const char *a, const char *b, size_t n) { return host_text::strnicmp(a, b, n); }
 
 // No service control manager runs the disk's services.
 SC_HANDLE OpenSCManagerA(LPCSTR, LPCSTR, DWORD) {

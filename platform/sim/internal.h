@@ -32,7 +32,6 @@ std::string upper_text(std::string s);
 std::vector<std::string> split(const std::string &s, char sep);
 // The position of the last backslash that is a character of its own.
 size_t last_slash(const std::string &s);
-bool glob(const char *pattern, const char *name);
 // A path's file name without its extension.
 std::string base_name(const std::string &image);
 void put32(std::string &d, size_t at, uint32_t v);

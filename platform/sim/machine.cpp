@@ -9,6 +9,7 @@
 #include <cctype>
 #include <cstring>
 
+#include "platform/host_text.h"
 #include "platform/sim/internal.h"
 
 namespace sim {
@@ -50,23 +51,6 @@ size_t last_slash(const std::string &s) {
     return found;
 }
 
-bool glob(const char *p, const char *n) {
-    for (;;) {
-        if (*p == 0) return *n == 0;
-        if (*p == '*') {
-            while (*p == '*') ++p;
-            if (*p == 0) return true;
-            for (const char *t = n; *t; ++t)
-                if (glob(p, t)) return true;
-            return glob(p, n + std::strlen(n));
-        }
-        if (*n == 0) return false;
-        if (*p != '?' && lower(*p) != lower(*n)) return false;
-        ++p;
-        ++n;
-    }
-}
-
 std::string folded(const std::string &s) {
     std::string out = s;
     for (size_t i = 0; i < out.size(); ++i)
@@ -85,11 +69,7 @@ bool iequals(const std::string &a, const std::string &b) {
 // "*.*" matches every name, and a trailing ".*" also matches a name without
 // an extension, as on Windows.
 bool wildcard_match(const std::string &pattern, const std::string &name) {
-    if (glob(pattern.c_str(), name.c_str())) return true;
-    if (pattern.size() >= 2 && pattern.compare(pattern.size() - 2, 2, ".*") == 0 &&
-        name.find('.') == std::string::npos)
-        return glob(pattern.substr(0, pattern.size() - 2).c_str(), name.c_str());
-    return false;
+    return host_text::wildcard_match(pattern, name, [](unsigned char c) { return lower((char)c); });
 }
 
 Machine &machine() {

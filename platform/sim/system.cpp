@@ -4,6 +4,7 @@
 #include <cctype>
 #include <cstring>
 
+#include "platform/host_text.h"
 #include "platform/sim/internal.h"
 
 using sim::machine;
@@ -12,20 +13,9 @@ namespace os {
 
 DWORD GetLastError() { return machine().last_error; }
 
-int _stricmp(const char *a, const char *b) {
-    for (;; ++a, ++b) {
-        int ca = std::tolower((unsigned char)*a), cb = std::tolower((unsigned char)*b);
-        if (ca != cb || ca == 0) return ca - cb;
-    }
-}
+int _stricmp(const char *a, const char *b) { return host_text::stricmp(a, b); }
 
-int _strnicmp(const char *a, const char *b, size_t n) {
-    for (; n; --n, ++a, ++b) {
-        int ca = std::tolower((unsigned char)*a), cb = std::tolower((unsigned char)*b);
-        if (ca != cb || ca == 0) return ca - cb;
-    }
-    return 0;
-}
+int _strnicmp(const char *a, const char *b, size_t n) { return host_text::strnicmp(a, b, n); }
 
 void Sleep(DWORD milliseconds) {
     sim::Machine &m = sim::called("Sleep");
