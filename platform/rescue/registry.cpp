@@ -214,16 +214,27 @@ LONG RegQueryInfoKeyA(HKEY key, LPSTR, LPDWORD, LPDWORD, LPDWORD sub_keys, LPDWO
     return ERROR_SUCCESS;
 }
 
-LONG RegEnumValueA(HKEY key, DWORD index, LPSTR name, LPDWORD name_size, LPDWORD, LPDWORD type, LPBYTE data,
-                   LPDWORD data_size) {
-    std::vector<std::string> names;
-    LONG e = rescue::names_of(key, false, names);
-    if (e != ERROR_SUCCESS) return e;
+namespace {
+// The index-th of names into name (*name_size bytes), as the enumerations
+// hand a name out: its length without the string end in *name_size.
+LONG hand_out_name(const std::vector<std::string> &names, DWORD index, LPSTR name, LPDWORD name_size) {
     if (index >= names.size()) return ERROR_NO_MORE_ITEMS;
     const std::string &n = names[index];
     if (n.size() + 1 > *name_size) return ERROR_MORE_DATA;
     std::memcpy(name, n.c_str(), n.size() + 1);
     *name_size = (DWORD)n.size();
+    return ERROR_SUCCESS;
+}
+}  // namespace
+
+LONG RegEnumValueA(HKEY key, DWORD index, LPSTR name, LPDWORD name_size, LPDWORD, LPDWORD type, LPBYTE data,
+                   LPDWORD data_size) {
+    std::vector<std::string> names;
+    LONG e = rescue::names_of(key, false, names);
+    if (e != ERROR_SUCCESS) return e;
+    e = hand_out_name(names, index, name, name_size);
+    if (e != ERROR_SUCCESS) return e;
+    const std::string &n = names[index];
     if (type || data || data_size) {
         DWORD size = data_size ? *data_size : 0;
         LONG q = RegQueryValueExA(key, n.c_str(), nullptr, type, data_size ? data : nullptr, data_size ? &size : nullptr);
@@ -237,12 +248,7 @@ LONG RegEnumKeyExA(HKEY key, DWORD index, LPSTR name, LPDWORD name_size, LPDWORD
     std::vector<std::string> names;
     LONG e = rescue::names_of(key, true, names);
     if (e != ERROR_SUCCESS) return e;
-    if (index >= names.size()) return ERROR_NO_MORE_ITEMS;
-    const std::string &n = names[index];
-    if (n.size() + 1 > *name_size) return ERROR_MORE_DATA;
-    std::memcpy(name, n.c_str(), n.size() + 1);
-    *name_size = (DWORD)n.size();
-    return ERROR_SUCCESS;
+    return hand_out_name(names, index, name, name_size);
 }
 
 }  // namespace os
