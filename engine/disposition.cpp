@@ -79,6 +79,13 @@ disposition_outcome found_disposition(const char *path, const char *name) {
     return outcome_found;
 }
 
+// The file of a process image as the memory scan names, records and
+// disposes of it: under WOW64 an image known by its System32 name is the
+// file in the 32-bit system folder. Empty when the name does not fit.
+void image_file(const char *image_path, char (&path)[MAX_PATH]) {
+    if (!unredirected_path(image_path, path, sizeof path) && !copy_text(path, sizeof path, image_path)) path[0] = 0;
+}
+
 // The memory scan's entry for the file at path; -1 when it has none.
 int memory_entry(const char *path) {
     for (int32_t i = 0; i < scan_state.memory_file_count && i < memory_file_limit; ++i)
@@ -147,7 +154,7 @@ disposition_outcome memory_scan_outcome(const char *path) {
 
 void memory_left_running(const char *image_path) {
     char path[MAX_PATH];
-    if (!unredirected_path(image_path, path, sizeof path) && !copy_text(path, sizeof path, image_path)) path[0] = 0;
+    image_file(image_path, path);
     // A file already left in place for another process of the image is
     // counted as such.
     disposition_outcome earlier = memory_scan_outcome(path);
@@ -166,10 +173,8 @@ int32_t processes_left_running() {
 }
 
 int memory_retest_disposition(const char *label, const char *image_path) {
-    // Under WOW64 an image known by its System32 name is named, recorded and
-    // disposed of where it is, in the 32-bit system folder.
     char path[MAX_PATH];
-    if (!unredirected_path(image_path, path, sizeof path) && !copy_text(path, sizeof path, image_path)) path[0] = 0;
+    image_file(image_path, path);
     scan_state.disposition_choice = scan_state.memory_choice;
     ++scan_state.memory_retests;
     report("%s", memory_line());
@@ -205,7 +210,7 @@ void memory_retest_unlisted(const char *label, const char *image_path) {
         return;
     }
     char path[MAX_PATH];
-    if (!unredirected_path(image_path, path, sizeof path) && !copy_text(path, sizeof path, image_path)) path[0] = 0;
+    image_file(image_path, path);
     report("%s", memory_line());
     if (memory_scan_outcome(path) != outcome_none) return;
     ++scan_state.files_infected;
