@@ -22,7 +22,6 @@
 #include "console/exit_codes.h"
 #include "engine/scan_driver.h"
 #include "engine/scan_state.h"
-#include "memory/memory_scan.h"
 #include "platform/rescue/rescue.h"
 
 #ifndef PELLMARK_VERSION_TEXT
@@ -385,19 +384,15 @@ int main(int argc, char **argv) {
     bool stopped = scan_state.scan_terminated != 0;
     if (stopped) out_line("Stopped before the end (a signal): files not reached were not scanned");
 
-    run_outcome outcome{};
-    outcome.left_running = 0;  // offline no process of the disk runs
-    outcome.stopped = stopped;
-    outcome.detect_only = options.detect_only;
-    outcome.infected = scan_state.files_infected;
-    outcome.left = scan_state.files_left;
-    // An NT hive that could not be opened, or is not changed, may still
-    // hold the trojan's values or services: with an infection found, not
-    // everything is known to be removed.
+    // What pellscan.exe decides from the scan state, and what only an offline
+    // run knows besides: no process of the disk runs, and a hive that could
+    // not be opened, written or changed may still hold the trojan's values or
+    // services, so with an infection found not everything is known removed.
+    run_outcome outcome = scan_outcome(options.detect_only);
+    outcome.left_running = 0;
     bool hive_unread = disk.kind == rescue::DiskKind::nt && (!disk.software.store || !disk.system.store);
-    outcome.remove_failed = remove_failed_seen || hive_commit_failed || hive_unread || hive_not_cleaned ||
-                             registry_change_refused;
-    outcome.restart_needed = scan_state.restart_needed || service_restart_needed;
+    outcome.remove_failed = outcome.remove_failed || remove_failed_seen || hive_commit_failed || hive_unread ||
+                            hive_not_cleaned || registry_change_refused;
     int code = exit_code_for(outcome);
     out_format("RESULT %d infected=%d removed=%d scheduled=%d left=%d scanned=%d", code,
                (int)scan_state.files_infected, (int)scan_state.files_removed, (int)scan_state.files_scheduled,
